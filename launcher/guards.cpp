@@ -1,0 +1,64 @@
+// The checks made before the first launch: the prerequisite file, a single
+// launcher, and no kernel left from an earlier run.
+#include "launcher/kernel_contract.h"
+#include "launcher/launcher.h"
+#include "launcher/notices.h"
+
+namespace {
+
+constexpr char PrerequisiteFile[] = "zlib1.dll";
+constexpr char LauncherMutexName[] = "PDRAV";
+constexpr char KillKernelsCommand[] = "taskkill /f /im kernel.bin";
+// After each kill: gives the killed kernel time to let go of its name, and
+// keeps the loop from spinning where a notice cannot wait for a user.
+constexpr unsigned KillRetryPause = 1000;  // ms
+
+// 无法加载zlib1.dll,请重新安装客户端软件
+constexpr char PrerequisiteMissingNotice[] =
+    "\xce\xde\xb7\xa8\xbc\xd3\xd4\xd8zlib1.dll,"
+    "\xc7\xeb\xd6\xd8\xd0\xc2\xb0\xb2\xd7\xb0\xbf\xcd\xbb\xa7\xb6\xcb\xc8\xed\xbc\xfe";
+
+// 程序已运行
+constexpr char AlreadyRunningNotice[] = "\xb3\xcc\xd0\xf2\xd2\xd1\xd4\xcb\xd0\xd0";
+
+// 内核尚未退出，将杀死并重新加载内核 (full-width comma)
+constexpr char KernelStillRunningNotice[] =
+    "\xc4\xda\xba\xcb\xc9\xd0\xce\xb4\xcd\xcb\xb3\xf6\xa3\xac"
+    "\xbd\xab\xc9\xb1\xcb\xc0\xb2\xa2\xd6\xd8\xd0\xc2\xbc\xd3\xd4\xd8\xc4\xda\xba\xcb";
+
+}  // namespace
+
+bool CheckPrerequisite(Platform& os) {
+    // Any entry of that name whose status can be read will do; it is never
+    // loaded or read.
+    if (os.QueryFileStatus(PrerequisiteFile).found) return true;
+    os.ShowNotice(PrerequisiteMissingNotice, NoticeCaption);
+    return false;
+}
+
+bool AcquireSingleInstance(Platform& os, Handle* launcherMutex) {
+    const MutexResult name = os.CreateNamedMutex(LauncherMutexName);
+    if (name.alreadyExists) {
+        os.CloseHandle(name.mutex);
+        os.ShowNotice(AlreadyRunningNotice, NoticeCaption);
+        OpenMainPage(os);
+        return false;
+    }
+    // A failed creation too counts as no other launcher running.
+    *launcherMutex = name.mutex;
+    return true;
+}
+
+void ClearLeftoverKernel(Platform& os, Handle* kernelMutex) {
+    for (;;) {
+        const MutexResult name = os.CreateNamedMutex(KernelMutexName);
+        if (!name.alreadyExists) {
+            *kernelMutex = name.mutex;
+            return;
+        }
+        os.CloseHandle(name.mutex);
+        os.ShowNotice(KernelStillRunningNotice, NoticeCaption);
+        os.RunCommand(KillKernelsCommand);
+        os.Sleep(KillRetryPause);
+    }
+}

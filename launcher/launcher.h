@@ -1,0 +1,85 @@
+// The launcher core: starts the kernel, watches it, obeys its control tags.
+//
+// One straight procedural flow over plain values. Every service of the system
+// is reached through the Platform passed in; nothing here knows which system
+// it runs on.
+#ifndef LAUNCHER_LAUNCHER_H
+#define LAUNCHER_LAUNCHER_H
+
+#include "platform/platform.h"
+
+// Exit codes of the launcher.
+constexpr int ExitQuit = 0;      // the kernel asked the launcher to quit
+constexpr int ExitFailure = -1;  // every other end
+
+// ---- Entry point and launch settings (startup.cpp) ----
+
+// The kernel command line buffer, terminating zero included.
+constexpr int CommandLineSize = 260;
+// "kernel.bin", a space, the argument and the zero must fit the buffer.
+constexpr int MaxArgumentLength = 248;
+
+struct LaunchSettings {
+    bool debugMode;
+    char kernelCommandLine[CommandLineSize];
+};
+
+// Builds the settings from main's arguments (argv[0] is the program).
+// Returns false, leaving the settings unset, when the one argument is longer
+// than MaxArgumentLength.
+bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
+
+LaunchResult StartKernel(Platform& os, const LaunchSettings& settings);
+void ReportLaunchFailure(Platform& os, int error);
+void OpenMainPage(Platform& os);
+
+// Runs the launcher from start to end and gives back its exit code.
+int LauncherMain(Platform& os, int argc, const char* const argv[]);
+
+// ---- Control tags (control_tags.cpp) ----
+
+enum class ControlTag { Quit, Restart, Update };
+
+struct TagStatus {
+    bool present;
+    Seconds modified;  // meaningful only when present
+};
+
+// A tag older than this, left by a kernel that still runs, is stale.
+constexpr Seconds SignalTimeout = 30;
+
+TagStatus QueryTag(Platform& os, ControlTag tag);
+bool IsStale(TagStatus status, Seconds now);
+// Deletes the tag; on failure writes the tag's log line and returns false.
+bool RemoveTag(Platform& os, ControlTag tag);
+// Deletes the tags an earlier run left behind: restart, update, quit.
+void ClearTagsAtStartup(Platform& os);
+
+// ---- Update swap (update_swap.cpp) ----
+
+// Moves the running kernel file aside and the new one into its place.
+void RunUpdateSwap(Platform& os);
+
+// ---- Supervision cycle (supervision.cpp) ----
+
+enum class RelaunchCause { RestartTagFound, UpdateApplied, AbnormalQuit };
+
+// One pass of watching: force quit if a tag went stale, pause, wait.
+// Returns true once the kernel's process has ended.
+bool WatchPass(Platform& os, Handle kernel);
+
+// Watches the kernel and relaunches it until the launcher is to end;
+// gives back the exit code.
+int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings);
+
+// ---- Start-up guards (guards.cpp) ----
+
+bool CheckPrerequisite(Platform& os);
+// Holds the name of a running launcher in *launcherMutex; false when
+// another launcher holds it already.
+bool AcquireSingleInstance(Platform& os, Handle* launcherMutex);
+// Ends a kernel left from an earlier run, then holds the name of a running
+// kernel in *kernelMutex.
+void ClearLeftoverKernel(Platform& os, Handle* kernelMutex);
+
+#endif

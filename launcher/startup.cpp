@@ -1,0 +1,91 @@
+// The entry point: launch settings, the start-up sequence and the kernel
+// launch that every relaunch uses again.
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/kernel_contract.h"
+#include "launcher/launcher.h"
+#include "launcher/notices.h"
+
+namespace {
+
+// 无法启动NX8内核, 请重新安装NX8.
+constexpr char LaunchFailedNotice[] =
+    "\xce\xde\xb7\xa8\xc6\xf4\xb6\xafNX8\xc4\xda\xba\xcb, "
+    "\xc7\xeb\xd6\xd8\xd0\xc2\xb0\xb2\xd7\xb0NX8.";
+
+// 启动参数过长, 无法启动NX8内核.
+constexpr char ArgumentTooLongNotice[] =
+    "\xc6\xf4\xb6\xaf\xb2\xce\xca\xfd\xb9\xfd\xb3\xa4, "
+    "\xce\xde\xb7\xa8\xc6\xf4\xb6\xafNX8\xc4\xda\xba\xcb.";
+
+constexpr char DebugArgument[] = "-debug";
+// The runtime's name for simplified Chinese (code page 936).
+constexpr char ChineseLocale[] = "chs";
+
+static_assert(sizeof KernelFile - 1 + 1 + MaxArgumentLength + 1 == CommandLineSize,
+              "the longest argument must just fill the kernel command line");
+
+}  // namespace
+
+bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings) {
+    // Only exactly one argument is used; with none, or with two or more,
+    // every argument is dropped.
+    if (argc != 2) {
+        settings->debugMode = false;
+        std::snprintf(settings->kernelCommandLine, CommandLineSize, "%s", KernelFile);
+        return true;
+    }
+    const char* argument = argv[1];
+    if (std::strlen(argument) > MaxArgumentLength) return false;
+    settings->debugMode = std::strcmp(argument, DebugArgument) == 0;
+    // Passed on as it stands: no quotes, and "-debug" too.
+    std::snprintf(settings->kernelCommandLine, CommandLineSize, "%s %s", KernelFile, argument);
+    return true;
+}
+
+LaunchResult StartKernel(Platform& os, const LaunchSettings& settings) {
+    return os.StartProcess(settings.kernelCommandLine);
+}
+
+void ReportLaunchFailure(Platform& os, int error) {
+    os.ShowNotice(LaunchFailedNotice, NoticeCaption);
+    char line[48];
+    std::snprintf(line, sizeof line, "CreateProcess failed (%d)\n", error);
+    os.WriteLog(line);
+}
+
+void OpenMainPage(Platform& os) {
+    os.OpenWebAddress(MainPageAddress);
+}
+
+int LauncherMain(Platform& os, int argc, const char* const argv[]) {
+    LaunchSettings settings;
+    if (!BuildLaunchSettings(argc, argv, &settings)) {
+        os.ShowNotice(ArgumentTooLongNotice, NoticeCaption);
+        os.WriteLog("argument too long (max 248 bytes)\n");
+        return ExitFailure;
+    }
+    if (!settings.debugMode) os.FreeConsole();
+    os.SetLocale(ChineseLocale);
+
+    if (!CheckPrerequisite(os)) return ExitFailure;
+    os.WriteLog("starting kernel...\n");
+    // Both names stay held until the launcher ends; the platform releases
+    // them with the process.
+    Handle launcherMutex = NoHandle;
+    if (!AcquireSingleInstance(os, &launcherMutex)) return ExitFailure;
+    // Cleared only once this launcher is sure to run: a second launcher must
+    // not take away the requests of the kernel that is running.
+    ClearTagsAtStartup(os);
+    Handle kernelMutex = NoHandle;
+    ClearLeftoverKernel(os, &kernelMutex);
+
+    const LaunchResult launch = StartKernel(os, settings);
+    if (!launch.started) {
+        ReportLaunchFailure(os, launch.error);
+        return ExitFailure;
+    }
+    OpenMainPage(os);
+    return Supervise(os, launch.process, settings);
+}

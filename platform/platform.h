@@ -1,0 +1,74 @@
+// The operating-system services the launcher calls, gathered in one interface.
+//
+// The launcher core calls nothing else of the system: processes, named mutexes,
+// notices, the web browser, the command interpreter, file status and removal,
+// the clock, pauses, the console and the locale all pass through here. The
+// build links exactly one implementation (platform/windows or platform/posix);
+// the tests bring a scripted one with a virtual clock.
+#ifndef LAUNCHER_PLATFORM_PLATFORM_H
+#define LAUNCHER_PLATFORM_PLATFORM_H
+
+#include <cstdint>
+
+// A process or named-mutex handle as the platform gives it out (a Windows
+// HANDLE, a POSIX descriptor). The core only stores it and hands it back.
+using Handle = std::intptr_t;
+constexpr Handle NoHandle = 0;
+
+// Whole seconds since 1970-01-01 00:00 UTC.
+using Seconds = std::int64_t;
+
+struct FileStatus {
+    bool found;        // the status query succeeded
+    Seconds modified;  // last modification; meaningful only when found
+};
+
+struct MutexResult {
+    Handle mutex;        // NoHandle when the creation failed
+    bool alreadyExists;  // another holder had the name already
+};
+
+struct LaunchResult {
+    bool started;
+    Handle process;  // the new process, when started
+    int error;       // the platform's error code, when not started
+};
+
+class Platform {
+public:
+    // Releases the console; later log lines reach only a redirected output.
+    virtual void FreeConsole() = 0;
+    // Sets the character-type category of the runtime locale.
+    virtual void SetLocale(const char* name) = 0;
+    virtual FileStatus QueryFileStatus(const char* name) = 0;
+    virtual bool RemoveFile(const char* name) = 0;
+    virtual Seconds CurrentTime() = 0;
+    // Writes a line to standard output, as it stands, and flushes it.
+    virtual void WriteLog(const char* text) = 0;
+    // A modal notice with one OK button; caption and text are GBK bytes.
+    // Returns once the user has pressed OK.
+    virtual void ShowNotice(const char* text, const char* caption) = 0;
+    // Creates (or opens) a named mutex without taking ownership.
+    virtual MutexResult CreateNamedMutex(const char* name) = 0;
+    // Gives up a mutex handle, or the handle of a process that has ended.
+    virtual void CloseHandle(Handle handle) = 0;
+    // Opens a web address in the user's browser.
+    virtual void OpenWebAddress(const char* address) = 0;
+    // Runs a command through the command interpreter and waits for its end.
+    virtual void RunCommand(const char* command) = 0;
+    // Starts a program from a command line (the program is its first word),
+    // with the launcher's environment and working directory.
+    virtual LaunchResult StartProcess(const char* commandLine) = 0;
+    virtual void TerminateProcess(Handle process, unsigned exitCode) = 0;
+    // Waits up to the given time; true only when the process has ended.
+    virtual bool WaitForProcessEnd(Handle process, unsigned milliseconds) = 0;
+    virtual void Sleep(unsigned milliseconds) = 0;
+
+protected:
+    ~Platform() = default;
+};
+
+// The platform this executable was built for.
+Platform& SystemPlatform();
+
+#endif

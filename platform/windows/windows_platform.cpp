@@ -1,0 +1,139 @@
+// The Windows implementation of the platform operations.
+//
+// Each operation is the Win32 or C runtime (msvcrt) call it is named after,
+// with the arguments the launcher has always used; nothing here may need
+// more than Windows 2000 offers.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+
+#include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr UINT NoticeCodePage = 936;  // GBK, the notices' encoding
+constexpr int NoticeLength = 512;     // wide characters, ample for every notice
+constexpr size_t CommandLineLength = MAX_PATH;
+
+STARTUPINFOA ZeroedStartupInfo() {
+    STARTUPINFOA info = {};
+    info.cb = sizeof info;
+    return info;
+}
+
+// The start-up record of every launch: all zero but its size.
+STARTUPINFOA startupInfo = ZeroedStartupInfo();
+
+HANDLE HandleOf(Handle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+class WindowsPlatform final : public Platform {
+public:
+    void FreeConsole() override {
+        ::FreeConsole();
+    }
+
+    void SetLocale(const char* name) override {
+        setlocale(LC_CTYPE, name);
+    }
+
+    FileStatus QueryFileStatus(const char* name) override {
+        struct _stat64 status;
+        if (_stat64(name, &status) != 0) return {false, 0};
+        return {true, status.st_mtime};
+    }
+
+    bool RemoveFile(const char* name) override {
+        return remove(name) == 0;
+    }
+
+    Seconds CurrentTime() override {
+        return _time64(nullptr);
+    }
+
+    void WriteLog(const char* text) override {
+        fputs(text, stdout);
+        fflush(stdout);
+    }
+
+    void ShowNotice(const char* text, const char* caption) override {
+        // Shown in UTF-16, so the notice reads the same on a system whose
+        // ANSI code page is not GBK.
+        wchar_t wideText[NoticeLength];
+        wchar_t wideCaption[NoticeLength];
+        if (MultiByteToWideChar(NoticeCodePage, 0, text, -1, wideText, NoticeLength) == 0 ||
+            MultiByteToWideChar(NoticeCodePage, 0, caption, -1, wideCaption, NoticeLength) == 0) {
+            MessageBoxA(nullptr, text, caption, MB_OK);
+            return;
+        }
+        MessageBoxW(nullptr, wideText, wideCaption, MB_OK);
+    }
+
+    MutexResult CreateNamedMutex(const char* name) override {
+        const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+        const DWORD error = GetLastError();
+        return {reinterpret_cast<Handle>(mutex), error == ERROR_ALREADY_EXISTS};
+    }
+
+    void CloseHandle(Handle handle) override {
+        if (handle != NoHandle) ::CloseHandle(HandleOf(handle));
+    }
+
+    void OpenWebAddress(const char* address) override {
+        ShellExecuteA(nullptr, nullptr, address, nullptr, nullptr, SW_SHOWNORMAL);
+    }
+
+    void RunCommand(const char* command) override {
+        // The interpreter named by COMSPEC, else cmd.exe; waited for.
+        system(command);
+    }
+
+    LaunchResult StartProcess(const char* commandLine) override {
+        // CreateProcess may write into the command line it is given.
+        char line[CommandLineLength];
+        const size_t length = strlen(commandLine);
+        if (length >= sizeof line) return {false, NoHandle, ERROR_INVALID_PARAMETER};
+        memcpy(line, commandLine, length + 1);
+
+        PROCESS_INFORMATION info = {};
+        if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startupInfo, &info)) {
+            return {false, NoHandle, static_cast<int>(GetLastError())};
+        }
+        ::CloseHandle(info.hThread);  // never used
+        return {true, reinterpret_cast<Handle>(info.hProcess), 0};
+    }
+
+    void TerminateProcess(Handle process, unsigned exitCode) override {
+        ::TerminateProcess(HandleOf(process), exitCode);
+    }
+
+    bool WaitForProcessEnd(Handle process, unsigned milliseconds) override {
+        return WaitForSingleObject(HandleOf(process), milliseconds) == WAIT_OBJECT_0;
+    }
+
+    void Sleep(unsigned milliseconds) override {
+        ::Sleep(milliseconds);
+    }
+};
+
+WindowsPlatform windowsPlatform;
+
+}  // namespace
+
+Platform& SystemPlatform() {
+    return windowsPlatform;
+}

@@ -1,0 +1,151 @@
+// A scripted platform with a virtual clock, for running the launcher core in
+// tests: files, kernels, mutexes and command effects are set up beforehand,
+// time passes only in pauses and waits, and every call is recorded in order.
+#ifndef LAUNCHER_TESTS_FAKE_PLATFORM_H
+#define LAUNCHER_TESTS_FAKE_PLATFORM_H
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// What one started kernel does, at times counted from its start.
+class KernelScript {
+public:
+    KernelScript& At(unsigned milliseconds);
+    KernelScript& Creates(const std::string& file, const std::string& content = "");
+    KernelScript& Deletes(const std::string& file);
+    KernelScript& Exits();
+
+private:
+    friend class FakePlatform;
+    enum class Action { Create, Delete, Exit };
+    struct Step {
+        unsigned at;
+        Action action;
+        std::string file;
+        std::string content;
+    };
+    unsigned at_ = 0;
+    std::vector<Step> steps_;
+};
+
+class FakePlatform final : public Platform {
+public:
+    // The clock starts here, in whole seconds since the epoch.
+    static constexpr Seconds Epoch = 1700000000;
+
+    FakePlatform();
+
+    // ---- Setting up a scenario ----
+
+    // A file (or directory) modified the given number of seconds ago.
+    void AddFile(const std::string& name, const std::string& content = "", Seconds age = 0);
+    void SetModified(const std::string& name, Seconds time);
+    // Its removal fails.
+    void MakeUndeletable(const std::string& name);
+    // What the next launch starts; a kernel with no script keeps running.
+    KernelScript& NextKernel();
+    // The next launch fails with this error code.
+    void FailNextLaunch(int error);
+    // Another process holds the name; "taskkill" frees it after that many
+    // kills have failed to.
+    void HoldMutexElsewhere(const std::string& name, int killsSurvived = 0);
+    // The creation of this name fails.
+    void FailMutex(const std::string& name);
+    // The launcher is stopped at this virtual time (ms), if still running.
+    void StopAt(long long milliseconds) { stopAt_ = milliseconds; }
+
+    // ---- Running ----
+
+    // Runs the launcher with these arguments (the program name is added);
+    // the exit code, or nothing when it was still running at StopAt.
+    std::optional<int> Run(const std::vector<std::string>& arguments);
+
+    // ---- Looking at the result ----
+
+    // Every call, in order. Effects leaves out the clock and file status
+    // queries; Timeline adds the virtual time (s.mmm) of each entry.
+    std::vector<std::string> Calls() const;
+    std::vector<std::string> Effects() const;
+    std::vector<std::string> Timeline() const;
+
+    bool HasFile(const std::string& name) const { return files_.count(name) != 0; }
+    std::string Content(const std::string& name) const;
+    // The launcher has an open handle on this name.
+    bool Holds(const std::string& name) const;
+    long long NowMs() const { return nowMs_; }
+    int KernelsStarted() const { return static_cast<int>(processes_.size()); }
+    int KernelsRunning() const;
+
+    // ---- Platform ----
+
+    void FreeConsole() override;
+    void SetLocale(const char* name) override;
+    FileStatus QueryFileStatus(const char* name) override;
+    bool RemoveFile(const char* name) override;
+    Seconds CurrentTime() override;
+    void WriteLog(const char* text) override;
+    void ShowNotice(const char* text, const char* caption) override;
+    MutexResult CreateNamedMutex(const char* name) override;
+    void CloseHandle(Handle handle) override;
+    void OpenWebAddress(const char* address) override;
+    void RunCommand(const char* command) override;
+    LaunchResult StartProcess(const char* commandLine) override;
+    void TerminateProcess(Handle process, unsigned exitCode) override;
+    bool WaitForProcessEnd(Handle process, unsigned milliseconds) override;
+    void Sleep(unsigned milliseconds) override;
+
+private:
+    struct File {
+        Seconds modified;
+        std::string content;
+        bool undeletable;
+    };
+    struct Process {
+        bool ended;
+    };
+    struct Event {
+        long long at;
+        size_t process;
+        KernelScript::Step step;
+    };
+    struct Launch {
+        bool fails;
+        int error;
+        KernelScript script;
+    };
+    struct Entry {
+        long long at;
+        bool query;
+        std::string text;
+    };
+    struct StillRunning {};
+
+    Seconds Now() const { return Epoch + nowMs_ / 1000; }
+    void Record(std::string text, bool query = false);
+    void RecordAt(long long at, std::string text, bool query = false);
+    void AdvanceTo(long long milliseconds);
+    void Apply(const Event& event);
+    void CheckLimits() const;
+    size_t ProcessOf(Handle handle) const;
+    void Move(const std::string& from, const std::string& to);
+    void KillKernels();
+
+    long long nowMs_ = 0;
+    long long stopAt_;
+    std::map<std::string, File> files_;
+    std::vector<Launch> launches_;  // scripted, in launch order
+    size_t nextLaunch_ = 0;
+    std::vector<Process> processes_;
+    std::vector<Event> events_;  // pending, in time order
+    std::map<std::string, int> heldElsewhere_;  // name -> kills it survives
+    std::vector<std::string> failingMutexes_;
+    std::map<Handle, std::string> mutexHandles_;  // open, held by the launcher
+    Handle nextMutexHandle_ = 1000;
+    std::vector<Entry> trace_;
+};
+
+#endif
