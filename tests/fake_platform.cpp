@@ -76,15 +76,11 @@ KernelScript& KernelScript::Exits() {
 FakePlatform::FakePlatform() : stopAt_(DefaultStop) {}
 
 void FakePlatform::AddFile(const std::string& name, const std::string& content, Seconds age) {
-    files_[name] = {Now() - age, content, false};
+    files_[name] = {Now() - age, content};
 }
 
 void FakePlatform::SetModified(const std::string& name, Seconds time) {
     files_.at(name).modified = time;
-}
-
-void FakePlatform::MakeUndeletable(const std::string& name) {
-    files_.at(name).undeletable = true;
 }
 
 KernelScript& FakePlatform::NextKernel() {
@@ -186,7 +182,7 @@ void FakePlatform::Apply(const Event& event) {
     if (process.ended) return;  // a killed kernel does nothing more
     switch (event.step.action) {
     case KernelScript::Action::Create:
-        files_[event.step.file] = {Now(), event.step.content, false};
+        files_[event.step.file] = {Now(), event.step.content};
         break;
     case KernelScript::Action::Delete:
         files_.erase(event.step.file);
@@ -222,7 +218,7 @@ FileStatus FakePlatform::QueryFileStatus(const char* name) {
 
 bool FakePlatform::RemoveFile(const char* name) {
     auto file = files_.find(name);
-    const bool removed = file != files_.end() && !file->second.undeletable;
+    const bool removed = file != files_.end() && undeletable_.count(name) == 0;
     if (removed) files_.erase(file);
     Record(std::string("remove ") + name + (removed ? "" : " -> failed"));
     return removed;

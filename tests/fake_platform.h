@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,8 @@ public:
     // A file (or directory) modified the given number of seconds ago.
     void AddFile(const std::string& name, const std::string& content = "", Seconds age = 0);
     void SetModified(const std::string& name, Seconds time);
-    // Its removal fails.
-    void MakeUndeletable(const std::string& name);
+    // Removing a file of this name fails, now or once it exists.
+    void MakeUndeletable(const std::string& name) { undeletable_.insert(name); }
     // What the next launch starts; a kernel with no script keeps running.
     KernelScript& NextKernel();
     // The next launch fails with this error code.
@@ -102,7 +103,6 @@ private:
     struct File {
         Seconds modified;
         std::string content;
-        bool undeletable;
     };
     struct Process {
         bool ended;
@@ -137,6 +137,7 @@ private:
     long long nowMs_ = 0;
     long long stopAt_;
     std::map<std::string, File> files_;
+    std::set<std::string> undeletable_;
     std::vector<Launch> launches_;  // scripted, in launch order
     size_t nextLaunch_ = 0;
     std::vector<Process> processes_;

@@ -1,0 +1,126 @@
+// The start-up guards: prerequisite, single instance, leftover kernel.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "launcher/launcher.h"
+#include "tests/scenario.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+constexpr char KernelStillRunning[] = "notice 警告: 内核尚未退出，将杀死并重新加载内核";
+
+TEST(Guards, MissingPrerequisiteShowsOnlyItsNotice) {
+    FakePlatform os;
+    os.AddFile("kernel.bin");
+    os.AddFile("quit.do");
+
+    EXPECT_EQ(os.Run({"-debug"}), -1);
+
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("locale chs", "notice 警告: 无法加载zlib1.dll,请重新安装客户端软件"));
+    EXPECT_TRUE(os.HasFile("quit.do"));
+    EXPECT_EQ(os.KernelsStarted(), 0);
+}
+
+TEST(Guards, SecondLauncherGivesWayAndLeavesTheTagsAlone) {
+    FakePlatform os;
+    Install(os);
+    os.HoldMutexElsewhere("PDRAV");
+    os.AddFile("quit.do");
+    os.AddFile("restart.do");
+    os.AddFile("update.do");
+
+    EXPECT_EQ(os.Run({}), -1);
+
+    EXPECT_THAT(os.Effects(), ElementsAre("free console",
+                                          "locale chs",
+                                          "log starting kernel...\n",
+                                          "mutex PDRAV -> exists",
+                                          "close PDRAV",
+                                          "notice 警告: 程序已运行",
+                                          MainPage));
+    EXPECT_TRUE(os.HasFile("quit.do") && os.HasFile("restart.do") && os.HasFile("update.do"));
+    EXPECT_FALSE(os.Holds("PDRAV"));
+}
+
+TEST(Guards, FailedCreationOfTheLauncherNameCountsAsNoOtherLauncher) {
+    FakePlatform os;
+    Install(os);
+    os.FailMutex("PDRAV");
+    os.StopAt(1);
+
+    EXPECT_EQ(os.Run({}), std::nullopt);
+
+    EXPECT_THAT(os.Effects(), ElementsAre("free console",
+                                          "locale chs",
+                                          "log starting kernel...\n",
+                                          "mutex PDRAV -> failed",
+                                          "mutex KERNELBIN -> new",
+                                          "start kernel.bin -> #1",
+                                          MainPage,
+                                          "sleep 5000"));
+}
+
+struct LeftoverCase {
+    const char* name;
+    int killsSurvived;
+};
+
+void PrintTo(const LeftoverCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+
+class LeftoverKernelTest : public ::testing::TestWithParam<LeftoverCase> {};
+
+TEST_P(LeftoverKernelTest, KilledUntilItsNameIsFreeWithAPauseAfterEachKill) {
+    FakePlatform os;
+    Install(os);
+    os.HoldMutexElsewhere("KERNELBIN", GetParam().killsSurvived);
+    os.StopAt((GetParam().killsSurvived + 1) * 1000 + 1);  // once the first watch pass has begun
+
+    EXPECT_EQ(os.Run({}), std::nullopt);
+
+    const Trace round = {"mutex KERNELBIN -> exists",
+                         "close KERNELBIN",
+                         KernelStillRunning,
+                         "command taskkill /f /im kernel.bin",
+                         "sleep 1000"};
+    EXPECT_THAT(os.Effects(),
+                ElementsAreArray(Join({{"free console", "locale chs", "log starting kernel...\n",
+                                        "mutex PDRAV -> new"},
+                                       Repeat(round, GetParam().killsSurvived + 1),
+                                       {"mutex KERNELBIN -> new", "start kernel.bin -> #1", MainPage,
+                                        "sleep 5000"}})));
+    EXPECT_TRUE(os.Holds("PDRAV"));
+    EXPECT_TRUE(os.Holds("KERNELBIN"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kills, LeftoverKernelTest,
+                         ::testing::Values(LeftoverCase{"FreedByTheFirstKill", 0},
+                                           LeftoverCase{"SurvivesTwoKills", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Guards, TagsAreClearedAfterTheLauncherHoldsItsNameAndBeforeTheLeftoverCheck) {
+    FakePlatform os;
+    Install(os);
+    os.AddFile("quit.do");
+    os.StopAt(1);
+
+    EXPECT_EQ(os.Run({}), std::nullopt);
+
+    EXPECT_THAT(os.Effects(), ElementsAre("free console",
+                                          "locale chs",
+                                          "log starting kernel...\n",
+                                          "mutex PDRAV -> new",
+                                          "remove quit.do",
+                                          "mutex KERNELBIN -> new",
+                                          "start kernel.bin -> #1",
+                                          MainPage,
+                                          "sleep 5000"));
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// Shared pieces of the scenario tests on the fake platform.
+#ifndef LAUNCHER_TESTS_SCENARIO_H
+#define LAUNCHER_TESTS_SCENARIO_H
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "tests/fake_platform.h"
+
+using Trace = std::vector<std::string>;
+
+// Joins pieces of an expected trace.
+inline Trace Join(std::initializer_list<Trace> pieces) {
+    Trace joined;
+    for (const Trace& piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+    return joined;
+}
+
+inline Trace Repeat(const Trace& piece, int times) {
+    Trace repeated;
+    for (int i = 0; i < times; ++i) repeated.insert(repeated.end(), piece.begin(), piece.end());
+    return repeated;
+}
+
+constexpr char MainPage[] = "open http://127.0.0.1:9080/drav?t=main";
+
+// An installation the launcher can start in: the prerequisite and a kernel.
+inline void Install(FakePlatform& os) {
+    os.AddFile("zlib1.dll");
+    os.AddFile("kernel.bin", "kernel v1");
+}
+
+// What a launcher without arguments does before its first watch pass.
+inline Trace StartupEffects() {
+    return {
+        "free console",
+        "locale chs",
+        "log starting kernel...\n",
+        "mutex PDRAV -> new",
+        "mutex KERNELBIN -> new",
+        "start kernel.bin -> #1",
+        MainPage,
+    };
+}
+
+// What follows the opening of the main page: the supervision.
+inline Trace AfterMainPage(const Trace& trace) {
+    for (size_t i = 0; i < trace.size(); ++i) {
+        if (trace[i].size() >= sizeof MainPage - 1 &&
+            trace[i].compare(trace[i].size() - (sizeof MainPage - 1), std::string::npos, MainPage) == 0) {
+            return Trace(trace.begin() + static_cast<long>(i) + 1, trace.end());
+        }
+    }
+    return {};
+}
+
+// A watch pass that finds kernel #n still running, or ended.
+inline Trace RunningPass(int n) {
+    return {"sleep 5000", "wait #" + std::to_string(n) + " -> timeout"};
+}
+inline Trace EndedPass(int n) {
+    return {"sleep 5000", "wait #" + std::to_string(n) + " -> ended"};
+}
+
+#endif

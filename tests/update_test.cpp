@@ -1,0 +1,194 @@
+// Updates: the swap of kernel files and what the cycle does around it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "launcher/launcher.h"
+#include "tests/scenario.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+// A kernel that leaves its successor and the update tag, then exits.
+void UpdatingKernel(FakePlatform& os, unsigned at) {
+    os.NextKernel().At(at).Creates("update\\_UPDATE.NEW", "kernel v2").Creates("update.do").Exits();
+}
+
+TEST(UpdateSwap, MovesTheKernelAsideAndTheNewOneIntoPlace) {
+    FakePlatform os;
+    os.AddFile("kernel.bin", "kernel v1");
+    os.AddFile("update\\_UPDATE.NEW", "kernel v2");
+
+    RunUpdateSwap(os);
+
+    EXPECT_THAT(os.Effects(), ElementsAre("command move kernel.bin update\\ROLLBACK.BIN",
+                                          "command move update\\_UPDATE.NEW kernel.bin"));
+    EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
+    EXPECT_EQ(os.Content("update\\ROLLBACK.BIN"), "kernel v1");
+    EXPECT_FALSE(os.HasFile("update\\_UPDATE.NEW"));
+}
+
+TEST(UpdateSwap, WithoutANewFileNothingIsMoved) {
+    FakePlatform os;
+    os.AddFile("kernel.bin", "kernel v1");
+    os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+
+    RunUpdateSwap(os);
+
+    EXPECT_THAT(os.Effects(), ElementsAre("log update file not found, update skipped.\n"));
+    EXPECT_EQ(os.Content("kernel.bin"), "kernel v1");
+    EXPECT_EQ(os.Content("update\\ROLLBACK.BIN"), "kernel v0");
+}
+
+TEST(Update, NewKernelStartsAtOnceAndTheTagStays) {
+    FakePlatform os;
+    Install(os);
+    UpdatingKernel(os, 2000);
+    os.StopAt(11000);
+
+    EXPECT_EQ(os.Run({"-debug"}), std::nullopt);
+
+    EXPECT_THAT(AfterMainPage(os.Timeline()),
+                ElementsAre("0.000 sleep 5000",
+                            "5.000 wait #1 -> ended",
+                            "5.000 log update file tag found, force updating...\n",
+                            "5.000 command move kernel.bin update\\ROLLBACK.BIN",
+                            "5.000 command move update\\_UPDATE.NEW kernel.bin",
+                            "5.000 start kernel.bin -debug -> #2",
+                            "5.000 close #1",
+                            "5.000 log kernel relaunched!\n",
+                            "5.000 sleep 5000",
+                            "10.000 wait #2 -> timeout"));
+    EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
+    EXPECT_EQ(os.Content("update\\ROLLBACK.BIN"), "kernel v1");
+    EXPECT_TRUE(os.HasFile("update.do"));
+}
+
+TEST(Update, MissingNewFileRelaunchesTheCurrentKernel) {
+    FakePlatform os;
+    Install(os);
+    os.NextKernel().At(2000).Creates("update.do").Exits();
+    os.StopAt(6000);
+
+    EXPECT_EQ(os.Run({}), std::nullopt);
+
+    EXPECT_THAT(AfterMainPage(os.Effects()),
+                ElementsAreArray(Join({EndedPass(1),
+                                       {"log update file tag found, force updating...\n",
+                                        "log update file not found, update skipped.\n",
+                                        "start kernel.bin -> #2",
+                                        "close #1",
+                                        "log kernel relaunched!\n",
+                                        "sleep 5000"}})));
+    EXPECT_EQ(os.Content("kernel.bin"), "kernel v1");
+}
+
+TEST(Update, RestartAndUpdateTogetherRestartFirstAndUpdateLater) {
+    FakePlatform os;
+    Install(os);
+    os.NextKernel()
+        .At(1000)
+        .Creates("update\\_UPDATE.NEW", "kernel v2")
+        .Creates("update.do")
+        .Creates("restart.do")
+        .Exits();
+    os.NextKernel();  // keeps running, and leaves the update tag alone
+    os.StopAt(42000);
+
+    EXPECT_EQ(os.Run({}), std::nullopt);
+
+    // The update tag, written at 1 s, is stale from the pass at 32 s on.
+    EXPECT_THAT(AfterMainPage(os.Timeline()),
+                ElementsAre("0.000 sleep 5000",
+                            "5.000 wait #1 -> ended",
+                            "5.000 remove restart.do",
+                            "5.000 sleep 3000",
+                            "8.000 start kernel.bin -> #2",
+                            "8.000 close #1",
+                            "8.000 log kernel relaunched (cause:restart tag found)\n",
+                            "8.000 sleep 5000",
+                            "13.000 wait #2 -> timeout",
+                            "14.000 sleep 5000",
+                            "19.000 wait #2 -> timeout",
+                            "20.000 sleep 5000",
+                            "25.000 wait #2 -> timeout",
+                            "26.000 sleep 5000",
+                            "31.000 wait #2 -> timeout",
+                            "32.000 log sig timeout, force quit!\n",
+                            "32.000 terminate #2 (0)",
+                            "32.000 sleep 5000",
+                            "37.000 wait #2 -> ended",
+                            "37.000 log update file tag found, force updating...\n",
+                            "37.000 command move kernel.bin update\\ROLLBACK.BIN",
+                            "37.000 command move update\\_UPDATE.NEW kernel.bin",
+                            "37.000 start kernel.bin -> #3",
+                            "37.000 close #2",
+                            "37.000 log kernel relaunched!\n",
+                            "37.000 log sig timeout, force quit!\n",
+                            "37.000 terminate #3 (0)",
+                            "37.000 sleep 5000"));
+}
+
+TEST(Update, UpdateTagLeftInPlaceForceQuitsTheNewKernelButKeepsTheInstallation) {
+    FakePlatform os;
+    Install(os);
+    UpdatingKernel(os, 1000);
+    os.StopAt(45000);
+
+    EXPECT_EQ(os.Run({}), std::nullopt);
+
+    // The tag (1 s) goes stale at the pass of 35 s; the kernel it then
+    // relaunches meets a stale tag in its very first pass.
+    EXPECT_THAT(AfterMainPage(os.Timeline()),
+                ElementsAreArray(Join({{"0.000 sleep 5000",
+                                        "5.000 wait #1 -> ended",
+                                        "5.000 log update file tag found, force updating...\n",
+                                        "5.000 command move kernel.bin update\\ROLLBACK.BIN",
+                                        "5.000 command move update\\_UPDATE.NEW kernel.bin",
+                                        "5.000 start kernel.bin -> #2",
+                                        "5.000 close #1",
+                                        "5.000 log kernel relaunched!\n",
+                                        "5.000 sleep 5000",
+                                        "10.000 wait #2 -> timeout",
+                                        "11.000 sleep 5000",
+                                        "16.000 wait #2 -> timeout",
+                                        "17.000 sleep 5000",
+                                        "22.000 wait #2 -> timeout",
+                                        "23.000 sleep 5000",
+                                        "28.000 wait #2 -> timeout",
+                                        "29.000 sleep 5000",
+                                        "34.000 wait #2 -> timeout",
+                                        "35.000 log sig timeout, force quit!\n",
+                                        "35.000 terminate #2 (0)",
+                                        "35.000 sleep 5000",
+                                        "40.000 wait #2 -> ended",
+                                        "40.000 log update file tag found, force updating...\n",
+                                        "40.000 log update file not found, update skipped.\n",
+                                        "40.000 start kernel.bin -> #3",
+                                        "40.000 close #2",
+                                        "40.000 log kernel relaunched!\n",
+                                        "40.000 log sig timeout, force quit!\n",
+                                        "40.000 terminate #3 (0)",
+                                        "40.000 sleep 5000"}})));
+    EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
+    EXPECT_EQ(os.Content("update\\ROLLBACK.BIN"), "kernel v1");
+}
+
+TEST(Update, FailedRelaunchEndsTheLauncher) {
+    FakePlatform os;
+    Install(os);
+    os.NextKernel().At(1000).Exits();
+    os.FailNextLaunch(2);
+
+    EXPECT_EQ(os.Run({}), -1);
+
+    EXPECT_THAT(AfterMainPage(os.Effects()),
+                ElementsAreArray(Join({EndedPass(1),
+                                       {"sleep 5000",
+                                        "start kernel.bin -> error 2",
+                                        "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
+                                        "log CreateProcess failed (2)\n"}})));
+}
+
+}  // namespace
