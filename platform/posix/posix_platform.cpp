@@ -469,8 +469,10 @@ public:
 private:
     // The name's lock file: <dir>/<NAME>-<uid>.lock, private to this user.
     static int OpenLockFile(const char* name) {
+        // A relative runtime directory is not valid, and would change with
+        // the working directory.
         const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-        const std::string dir = runtimeDir != nullptr && *runtimeDir != '\0' ? runtimeDir : "/tmp";
+        const std::string dir = runtimeDir != nullptr && runtimeDir[0] == '/' ? runtimeDir : "/tmp";
         const std::string path =
             dir + "/" + name + "-" + std::to_string(static_cast<unsigned long>(getuid())) + ".lock";
         // No link is followed, and a file someone else planted is not used.

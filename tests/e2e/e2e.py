@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the built launcher, natively and under wine.
+
+    e2e.py run --target native|windows --build-root DIR --windows-dirs DIR32 DIR64 CASE
+    e2e.py setup-wine --build-root DIR --windows-dirs DIR32 DIR64
+    e2e.py cleanup-wine --build-root DIR
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import MAIN_PAGE, Installation, Target, wine_environment  # noqa: E402
+
+CASES = {}
+
+STARTING = "starting kernel...\n"
+QUITTING = "deleting quit tag...\n"
+
+
+def case(fn):
+    CASES[fn.__name__.replace("_", "-")] = fn
+    return fn
+
+
+def expect(actual, expected, what):
+    if actual != expected:
+        raise AssertionError(f"{what}: expected {expected!r}, got {actual!r}")
+
+
+def expect_output(run, expected_lines):
+    """The launcher's output, byte for byte natively; line for line under
+    wine, whose runtime ends each line with CRLF."""
+    if run.windows:
+        expect(run.output(), expected_lines, "output lines")
+    else:
+        expect(run.raw_output(), "".join(expected_lines), "output")
+
+
+# ---- Launch settings and the first launch ----
+
+@case
+def settings(target, inst):
+    shapes = [
+        (["-debug"], "kernel.bin -debug", ["kernel.bin", "-debug"]),
+        (["two words"], "kernel.bin two words", ["kernel.bin", "two", "words"]),
+        (["-debug", "x"], "kernel.bin", ["kernel.bin"]),
+        ([""], "kernel.bin ", ["kernel.bin"]),
+    ]
+    for arguments, command_line, argv in shapes:
+        if inst.exists("kernel.log"):
+            os.remove(inst.path("kernel.log"))
+        inst.scenario("create quit.do; exit 0")
+        run = inst.start(*arguments)
+        expect(run.wait(30), 0, f"exit code for {arguments}")
+        expect_output(run, [STARTING, QUITTING])
+        start = inst.kernel_starts()[0]
+        expect(start["argv"], argv, f"kernel arguments for {arguments}")
+        if target.windows:
+            expect(start["cmdline"], command_line, f"kernel command line for {arguments}")
+    expect(inst.opened(), [MAIN_PAGE] * len(shapes), "main pages opened")
+
+
+@case
+def missing_kernel(target, inst):
+    os.remove(inst.path("kernel.bin"))
+    run = inst.start("-debug")
+    expect(run.wait(30), 255, "exit code")
+    expect_output(run, [STARTING, "CreateProcess failed (2)\n"])
+    expect(inst.opened(), [], "main pages opened")
+    if not target.windows:
+        expect("警告: 无法启动NX8内核, 请重新安装NX8.\n" in run.stderr.decode(), True, "notice")
+
+
+@case
+def argument_too_long(target, inst):
+    run = inst.start("a" * 249)
+    expect(run.wait(30), 255, "exit code")
+    expect_output(run, ["argument too long (max 248 bytes)\n"])
+    expect(inst.kernel_starts(), [], "kernel starts")
+
+
+# ---- Tags and the supervision cycle ----
+
+@case
+def quit_tag(target, inst):
+    inst.scenario("create quit.do; exit 0")
+    run = inst.start()
+    code = run.wait(30)
+    elapsed = time.monotonic() - run.started
+    expect(code, 0, "exit code")
+    expect_output(run, [STARTING, QUITTING])
+    expect(inst.exists("quit.do"), False, "quit tag left")
+    if elapsed > 12:
+        raise AssertionError(f"quit took {elapsed:.1f} s")
+
+
+@case
+def restart_then_quit(target, inst):
+    inst.scenario("create restart.do; exit 0", "create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, "kernel relaunched (cause:restart tag found)\n", QUITTING])
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+    expect(inst.exists("restart.do"), False, "restart tag left")
+
+
+@case
+def abnormal_then_quit(target, inst):
+    inst.scenario("exit 3", "create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, "kernel relaunched (cause:abnormal quit)\n", QUITTING])
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+
+
+@case
+def update(target, inst):
+    original = inst.read("kernel.bin")
+    inst.scenario("place-update v2; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, "update file tag found, force updating...\n",
+                        "kernel relaunched!\n", QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()], ["", "v2"], "kernel markers")
+    expect(inst.read("update/ROLLBACK.BIN") == original, True, "old kernel kept for a rollback")
+    expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v2\n"), True, "new kernel in place")
+    expect(inst.exists("update/_UPDATE.NEW"), False, "new file left")
+    expect(inst.exists("update.do"), True, "update tag kept")
+
+
+@case
+def force_quit(target, inst):
+    inst.scenario("create restart.do; run", "create quit.do; exit 0")
+    run = inst.start()
+    inst.wait_for_file("restart.do", 30)
+    tagged = os.stat(inst.path("restart.do")).st_mtime_ns // 10**9
+    run.wait_for_line("sig timeout, force quit!", 60)
+    forced = next(wall for wall, line in run.wall_lines if line.startswith("sig timeout"))
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, "sig timeout, force quit!\n",
+                        "kernel relaunched (cause:restart tag found)\n", QUITTING])
+    age = forced - tagged
+    if not 31 <= age <= 38:
+        raise AssertionError(f"force quit {age:.1f} s after the tag")
+
+
+@case
+def relaunch_fails(target, inst):
+    inst.scenario("sleep 1500; exit 0")
+    run = inst.start()
+    inst.wait_for_kernel_starts(1, 30)
+    os.remove(inst.path("kernel.bin"))
+    expect(run.wait(60), 255, "exit code")
+    expect_output(run, [STARTING, "CreateProcess failed (2)\n"])
+
+
+# ---- Start-up guards ----
+
+@case
+def no_prerequisite(target, inst):
+    os.remove(inst.path("zlib1.dll"))
+    run = inst.start("-debug")
+    expect(run.wait(30), 255, "exit code")
+    expect(run.raw_output(), "", "output")
+    expect(inst.kernel_starts(), [], "kernel starts")
+    expect(inst.opened(), [], "main pages opened")
+
+
+@case
+def prerequisite_directory(target, inst):
+    os.remove(inst.path("zlib1.dll"))
+    os.mkdir(inst.path("zlib1.dll"))
+    inst.scenario("create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(30), 0, "exit code")
+    expect_output(run, [STARTING, QUITTING])
+
+
+@case
+def second_launcher(target, inst):
+    inst.scenario("create quit.do; sleep 6000; exit 0")
+    first = inst.start()
+    inst.wait_for_file("quit.do", 30)
+    second = inst.start()
+    expect(second.wait(30), 255, "second launcher's exit code")
+    expect_output(second, [STARTING])
+    expect(inst.exists("quit.do"), True, "the first kernel's quit tag")
+    expect(first.wait(30), 0, "first launcher's exit code")
+    expect_output(first, [STARTING, QUITTING])
+    expect(inst.opened(), [MAIN_PAGE, MAIN_PAGE], "main pages opened")
+    if not target.windows:
+        expect("警告: 程序已运行\n" in second.stderr.decode(), True, "notice")
+
+
+@case
+def leftover_kernel(target, inst):
+    inst.scenario("hold-mutex; run", "sleep 1000; create quit.do; exit 0")
+    leftover = inst.start_kernel_alone()
+    inst.wait_for_kernel_starts(1, 30)
+    time.sleep(0.5)  # time to take the name
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect(leftover.process.poll() is not None, True, "leftover kernel ended")
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+    lines = run.output()
+    expect([line for line in lines if line in (STARTING, QUITTING)], [STARTING, QUITTING],
+           "log lines")
+    if not target.windows:
+        expect_output(run, [STARTING, QUITTING])
+        expect("警告: 内核尚未退出，将杀死并重新加载内核\n" in run.stderr.decode(), True,
+               "notice")
+
+
+# ---- Wine prefix ----
+
+def setup_wine(build_root, windows_dirs):
+    """Creates the run's prefix and keeps one wineserver for every test, so
+    that stopping a test's processes never stops the server."""
+    env = dict(os.environ)
+    env.update(wine_environment(build_root))
+    wineserver = "/usr/lib/wine/wineserver"
+    subprocess.run([wineserver, "-k"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    subprocess.Popen([wineserver, "-p", "-f"], env=env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True)
+    target = Target("windows", build_root, windows_dirs)
+    # On a host without 32-bit support wineboot reports the failure of its
+    # 32-bit half; the prefix is usable all the same.
+    # The services it starts stay with the server: none of them may keep
+    # this process's output open.
+    subprocess.run(target.command + ["wineboot", "--init"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    # (The registry is written out later, by the server.)
+    if not os.path.isdir(os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32")):
+        raise AssertionError("wineboot did not create the prefix")
+    print(f"wine prefix ready; the Windows tests run the {target.arch} executable")
+
+
+def cleanup_wine(build_root):
+    env = dict(os.environ)
+    env.update(wine_environment(build_root))
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, capture_output=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("command", choices=["run", "setup-wine", "cleanup-wine", "list"])
+    parser.add_argument("case", nargs="?")
+    parser.add_argument("--target", choices=["native", "windows"])
+    parser.add_argument("--build-root")
+    parser.add_argument("--windows-dirs", nargs=2, default=(None, None))
+    parser.add_argument("--keep", action="store_true", help="keep the installation")
+    args = parser.parse_intermixed_args()
+
+    if args.command == "list":
+        print("\n".join(CASES))
+        return 0
+    if args.command == "setup-wine":
+        setup_wine(args.build_root, args.windows_dirs)
+        return 0
+    if args.command == "cleanup-wine":
+        cleanup_wine(args.build_root)
+        return 0
+
+    target = Target(args.target, args.build_root, args.windows_dirs)
+    inst = Installation(target, args.case)
+    passed = False
+    try:
+        CASES[args.case](target, inst)
+        passed = True
+    finally:
+        inst.close(keep=args.keep or not passed)
+        if not passed:
+            print(f"installation kept at {inst.dir}")
+            for run in inst.runs:
+                print(f"output: {run.raw_output()!r}\nerrors: {run.stderr!r}")
+    print(f"{args.case} passed on {target.name}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

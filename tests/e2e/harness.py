@@ -1,0 +1,257 @@
+"""Runs the built launcher for real, natively or under wine, in a fresh
+installation directory with the test kernel as "kernel.bin"."""
+
+import errno
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+MAIN_PAGE = "http://127.0.0.1:9080/drav?t=main"
+
+
+class Target:
+    """Where the launcher comes from and how it is run."""
+
+    def __init__(self, name, build_root, windows_dirs):
+        self.name = name
+        self.build_root = build_root = os.path.abspath(build_root)
+        if name == "native":
+            self.launcher = os.path.join(build_root, "launcher")
+            self.kernel = os.path.join(build_root, "tests", "test_kernel")
+            self.zlib = None  # an empty file will do
+            self.command = []
+            self.env = {}
+            return
+        # The shipped executable is 32-bit; a host that cannot run 32-bit
+        # code (no IA-32 emulation in its kernel) runs its 64-bit twin in a
+        # 64-bit wine instead.
+        windows32, windows64 = (os.path.abspath(d) if d else d for d in windows_dirs)
+        if can_run_32bit():
+            build, loader, arch = windows32, shutil.which("wine") or "wine", "i686"
+        else:
+            build, loader, arch = windows64, "/usr/lib/wine/wine64", "x86_64"
+        self.arch = arch
+        self.launcher = os.path.join(build, "launcher.exe")
+        self.kernel = os.path.join(build, "tests", "test_kernel.exe")
+        # wine's own user32 loads zlib1.dll, the application's directory
+        # first: it has to be a real one.
+        self.zlib = f"/usr/{arch}-w64-mingw32/lib/zlib1.dll"
+        self.command = [loader]
+        self.env = wine_environment(build_root)
+        self.env["WINELOADER"] = loader
+
+    @property
+    def windows(self):
+        return self.name == "windows"
+
+    def check_built(self):
+        for path in (self.launcher, self.kernel):
+            if not os.path.exists(path):
+                raise AssertionError(f"{path} is missing: build its preset first")
+
+
+def can_run_32bit():
+    try:
+        subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, timeout=30)
+        return True
+    except OSError as error:
+        if error.errno in (errno.ENOEXEC, errno.ENOENT):
+            return False
+        raise
+
+
+def wine_environment(build_root):
+    return {
+        "WINEPREFIX": os.path.join(build_root, "wineprefix"),
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        "WINEARCH": "win64",
+        "DISPLAY": "",
+    }
+
+
+class Run:
+    """A launcher process whose output lines are read as they come."""
+
+    def __init__(self, argv, cwd, env, windows):
+        self.windows = windows
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(
+            argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, start_new_session=True)
+        self.lines = []  # (seconds since start, line as read)
+        self.wall_lines = []  # (wall-clock time, line as read)
+        self.stderr = b""
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self._error_reader = threading.Thread(target=self._read_errors, daemon=True)
+        self._error_reader.start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            line = raw.decode("utf-8", "replace")
+            self.wall_lines.append((time.time(), line))
+            self.lines.append((time.monotonic() - self.started, line))
+
+    def _read_errors(self):
+        self.stderr = self.process.stderr.read()
+
+    def wait(self, timeout):
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"still running after {timeout} s; output: {self.output()!r}")
+        self._reader.join(10)
+        self._error_reader.join(10)
+        return code
+
+    def wait_for_line(self, text, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for at, line in self.lines:
+                if line.rstrip("\r\n") == text:
+                    return at
+            if self.process.poll() is not None and not self._reader.is_alive():
+                break
+            time.sleep(0.05)
+        raise AssertionError(f"no line {text!r} within {timeout} s; output: {self.output()!r}")
+
+    def output(self):
+        """The output as lines, each ending in "\\n" (CRLF read as one)."""
+        return [line.rstrip("\r\n") + "\n" for _, line in self.lines]
+
+    def raw_output(self):
+        return "".join(line for _, line in self.lines)
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.process.wait(10)
+
+
+class Installation:
+    """A temporary installation directory: launcher, kernel, prerequisite,
+    update directory, and a recording xdg-open first on PATH."""
+
+    def __init__(self, target, name):
+        target.check_built()
+        self.target = target
+        root = os.path.join(target.build_root, "e2e")
+        os.makedirs(root, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix=f"{target.name}-{name}-", dir=root)
+        self.launcher_name = os.path.basename(target.launcher)
+        shutil.copy2(target.launcher, self.path(self.launcher_name))
+        shutil.copy2(target.kernel, self.path("kernel.bin"))
+        if target.zlib:
+            shutil.copy2(target.zlib, self.path("zlib1.dll"))
+        else:
+            open(self.path("zlib1.dll"), "wb").close()
+        os.mkdir(self.path("update"))
+        os.mkdir(self.path("bin"))
+        recorder = self.path("bin", "xdg-open")
+        with open(recorder, "w") as script:
+            script.write(f'#!/bin/sh\necho "$@" >> "{self.path("opened.txt")}"\n')
+        os.chmod(recorder, 0o755)
+        self.runs = []
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def exists(self, name):
+        return os.path.lexists(self.path(name))
+
+    def scenario(self, *lines):
+        """What the kernel does at its 1st, 2nd... start."""
+        with open(self.path("kernel-scenario.txt"), "w") as scenario:
+            scenario.write("\n".join(lines) + "\n")
+
+    def environment(self):
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        env["PATH"] = self.path("bin") + ":" + env.get("PATH", "/usr/bin:/bin")
+        # Named mutexes of native runs live here, apart from other tests.
+        env["XDG_RUNTIME_DIR"] = self.dir
+        env.update(self.target.env)
+        return env
+
+    def start(self, *arguments):
+        argv = self.target.command + ["./" + self.launcher_name if not self.target.windows
+                                      else self.launcher_name] + list(arguments)
+        run = Run(argv, self.dir, self.environment(), self.target.windows)
+        self.runs.append(run)
+        return run
+
+    def start_kernel_alone(self):
+        """The kernel started by hand, as a leftover from an earlier run."""
+        argv = self.target.command + ["./kernel.bin" if not self.target.windows else "kernel.bin"]
+        run = Run(argv, self.dir, self.environment(), self.target.windows)
+        self.runs.append(run)
+        return run
+
+    def kernel_starts(self):
+        if not self.exists("kernel.log"):
+            return []
+        with open(self.path("kernel.log"), encoding="utf-8", errors="surrogateescape") as log:
+            return [json.loads(line) for line in log if line.strip()]
+
+    def wait_for_kernel_starts(self, count, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.kernel_starts()) >= count:
+                return self.kernel_starts()
+            time.sleep(0.05)
+        raise AssertionError(f"fewer than {count} kernel starts within {timeout} s")
+
+    def wait_for_file(self, name, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.exists(name):
+                return
+            time.sleep(0.02)
+        raise AssertionError(f"{name} did not appear within {timeout} s")
+
+    def opened(self):
+        if not self.exists("opened.txt"):
+            return []
+        with open(self.path("opened.txt")) as opened:
+            return opened.read().splitlines()
+
+    def read(self, name):
+        with open(self.path(name), "rb") as file:
+            return file.read()
+
+    def close(self, keep=False):
+        for run in self.runs:
+            run.stop()
+        if self.target.windows:
+            self.kill_windows_kernels()
+        else:
+            self.kill_native_kernels()
+        if not keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def kill_native_kernels(self):
+        for start in self.kernel_starts():
+            try:
+                os.kill(start["pid"], signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+
+    def kill_windows_kernels(self):
+        pids = [str(start["pid"]) for start in self.kernel_starts()]
+        if pids:
+            argv = self.target.command + ["taskkill", "/f"]
+            for pid in pids:
+                argv += ["/pid", pid]
+            subprocess.run(argv, cwd=self.dir, env=self.environment(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
