@@ -256,6 +256,24 @@ TEST_F(PosixPlatformTest, NoticeWithoutDesktopOrTerminalGoesToStandardErrorInUtf
     EXPECT_EQ(text, "警告: 程序已运行\n");
 }
 
+TEST_F(PosixPlatformTest, LogReaderThatWentAwayDoesNotEndTheLauncher) {
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    close(output[0]);  // nobody reads
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(output[1], STDOUT_FILENO);
+        SystemPlatform().WriteLog("starting kernel...\n");
+        _exit(7);
+    }
+    close(output[1]);
+    int status;
+    waitpid(child, &status, 0);
+
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
+}
+
 TEST_F(PosixPlatformTest, WebAddressGoesToXdgOpenWhichIsNotLeftAsAChild) {
     mkdir("bin", 0755);
     Write("bin/xdg-open", "#!/bin/sh\necho \"$@\" > " + dir_ + "/opened.txt\n");

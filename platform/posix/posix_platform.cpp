@@ -278,6 +278,13 @@ std::vector<std::string> SplitOnSpaces(const char* text) {
 
 class PosixPlatform final : public Platform {
 public:
+    PosixPlatform() {
+        // A log reader that goes away must not end the launcher: a write to
+        // a closed pipe fails, as on Windows, instead of raising SIGPIPE.
+        // Children start with the default again.
+        signal(SIGPIPE, SIG_IGN);
+    }
+
     void FreeConsole() override {
         // Each standard stream still on the terminal goes to /dev/null;
         // redirected ones stay where they are.
