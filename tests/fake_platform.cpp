@@ -1,12 +1,11 @@
 #include "tests/fake_platform.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
 #include "launcher/launcher.h"
+#include "platform/posix/gbk.h"
 
 namespace {
 
@@ -15,18 +14,8 @@ constexpr size_t MaxCalls = 100000;               // more means a loop that neve
 
 // Notices are GBK; the trace shows them as UTF-8 so that tests can spell them.
 std::string FromGbk(const char* text) {
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    std::string in(text);
-    std::string out(in.size() * 3 + 1, '\0');
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = out.data();
-    size_t outLeft = out.size();
-    const size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(cd);
-    if (result == static_cast<size_t>(-1)) return "<not GBK: " + in + ">";
-    out.resize(out.size() - outLeft);
-    return out;
+    std::string utf8;
+    return GbkToUtf8(text, &utf8) ? utf8 : "<not GBK: " + std::string(text) + ">";
 }
 
 std::string FormatTime(long long milliseconds) {

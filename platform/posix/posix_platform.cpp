@@ -5,7 +5,6 @@
 // stock commands are carried out natively. Only POSIX and Linux calls here.
 #include <dirent.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -26,6 +25,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/command_line.h"
+#include "platform/posix/gbk.h"
 
 extern char** environ;
 
@@ -98,20 +98,10 @@ std::string OwnDirectory() {
     return path;
 }
 
+// Shown as it stands when it cannot be converted.
 std::string FromGbk(const char* text) {
-    std::string in(text);
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return in;
-    std::string out(in.size() * 3 + 1, '\0');
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = out.data();
-    size_t outLeft = out.size();
-    const size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(cd);
-    if (result == static_cast<size_t>(-1)) return in;
-    out.resize(out.size() - outLeft);
-    return out;
+    std::string utf8;
+    return GbkToUtf8(text, &utf8) ? utf8 : text;
 }
 
 void WriteAll(int fd, const std::string& text) {

@@ -49,6 +49,7 @@ def settings(target, inst):
         (["two words"], "kernel.bin two words", ["kernel.bin", "two", "words"]),
         (["-debug", "x"], "kernel.bin", ["kernel.bin"]),
         ([""], "kernel.bin ", ["kernel.bin"]),
+        (["*"], "kernel.bin *", ["kernel.bin", "*"]),  # no wildcard expansion
     ]
     for arguments, command_line, argv in shapes:
         if inst.exists("kernel.log"):
