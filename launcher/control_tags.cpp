@@ -1,5 +1,6 @@
 // The control tags: marker files by which the kernel asks to quit, to be
 // restarted or to be updated when it exits.
+#include <cstdint>
 #include <initializer_list>
 
 #include "launcher/launcher.h"
@@ -32,10 +33,13 @@ TagStatus QueryTag(Platform& os, ControlTag tag) {
 }
 
 bool IsStale(TagStatus status, Seconds now) {
-    // The same as now - modified > SignalTimeout, written so that no file
-    // time, however far off, can overflow. A tag from the future is never
-    // stale.
-    return status.present && status.modified < now - SignalTimeout;
+    // A tag from the future, or from this very second, is never stale. The
+    // age is taken in unsigned arithmetic, which holds the difference of any
+    // two times without overflow, however far off a file's time is.
+    if (!status.present || status.modified >= now) return false;
+    const std::uint64_t age =
+        static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(status.modified);
+    return age > static_cast<std::uint64_t>(SignalTimeout);
 }
 
 bool RemoveTag(Platform& os, ControlTag tag) {

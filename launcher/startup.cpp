@@ -33,14 +33,15 @@ bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* set
     // every argument is dropped.
     if (argc != 2) {
         settings->debugMode = false;
-        std::snprintf(settings->kernelCommandLine, CommandLineSize, "%s", KernelFile);
+        (void)std::snprintf(settings->kernelCommandLine, CommandLineSize, "%s", KernelFile);
         return true;
     }
     const char* argument = argv[1];
     if (std::strlen(argument) > MaxArgumentLength) return false;
     settings->debugMode = std::strcmp(argument, DebugArgument) == 0;
     // Passed on as it stands: no quotes, and "-debug" too.
-    std::snprintf(settings->kernelCommandLine, CommandLineSize, "%s %s", KernelFile, argument);
+    (void)std::snprintf(
+        settings->kernelCommandLine, CommandLineSize, "%s %s", KernelFile, argument);
     return true;
 }
 
@@ -51,7 +52,7 @@ LaunchResult StartKernel(Platform& os, const LaunchSettings& settings) {
 void ReportLaunchFailure(Platform& os, int error) {
     os.ShowNotice(LaunchFailedNotice, NoticeCaption);
     char line[48];
-    std::snprintf(line, sizeof line, "CreateProcess failed (%d)\n", error);
+    (void)std::snprintf(line, sizeof line, "CreateProcess failed (%d)\n", error);
     os.WriteLog(line);
 }
 

@@ -12,9 +12,9 @@ constexpr unsigned ForceQuitExitCode = 0;
 
 const char* RelaunchLine(RelaunchCause cause) {
     switch (cause) {
-    case RelaunchCause::RestartTagFound: return "kernel relaunched (cause:restart tag found)\n";
-    case RelaunchCause::UpdateApplied: return "kernel relaunched!\n";
-    case RelaunchCause::AbnormalQuit: return "kernel relaunched (cause:abnormal quit)\n";
+        case RelaunchCause::RestartTagFound: return "kernel relaunched (cause:restart tag found)\n";
+        case RelaunchCause::UpdateApplied: return "kernel relaunched!\n";
+        case RelaunchCause::AbnormalQuit: return "kernel relaunched (cause:abnormal quit)\n";
     }
     return "";
 }

@@ -18,7 +18,6 @@ void PrintTo(const SplitCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-
 class SplitCommandLineTest : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitCommandLineTest, ReadsLikeWindows) {
@@ -26,7 +25,8 @@ TEST_P(SplitCommandLineTest, ReadsLikeWindows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rules, SplitCommandLineTest,
+    Rules,
+    SplitCommandLineTest,
     ::testing::Values(
         SplitCase{"Empty", "", {}},
         SplitCase{"ProgramAlone", "kernel.bin", {"kernel.bin"}},
@@ -44,9 +44,11 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"OneBackslashQuote", "k \\\"", {"k", "\""}},
         SplitCase{"DoubledQuoteInsideQuotes", "k \"a\"\"b\"", {"k", "a\"b"}},
         SplitCase{"TripleQuote", "k a\"b\"\" c d", {"k", "ab\"", "c", "d"}},
-        SplitCase{"QuotedProgram", "\"C:\\Program Files\\k.bin\" x", {"C:\\Program Files\\k.bin", "x"}},
+        SplitCase{
+            "QuotedProgram", "\"C:\\Program Files\\k.bin\" x", {"C:\\Program Files\\k.bin", "x"}},
         SplitCase{"ProgramTakesNoEscapes", "a\\\"b c", {"a\\\"b", "c"}},
-        SplitCase{"ShellCharactersAreText", "k ;ls|cat $(id) `id` %PATH%&&x",
+        SplitCase{"ShellCharactersAreText",
+                  "k ;ls|cat $(id) `id` %PATH%&&x",
                   {"k", ";ls|cat", "$(id)", "`id`", "%PATH%&&x"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

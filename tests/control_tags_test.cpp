@@ -24,7 +24,6 @@ void PrintTo(const AgeCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-
 class StalenessTest : public ::testing::TestWithParam<AgeCase> {};
 
 TEST_P(StalenessTest, StaleOnlyWhenStrictlyOlderThanTheTimeout) {
@@ -36,7 +35,8 @@ constexpr Seconds Earliest = std::numeric_limits<Seconds>::min();
 constexpr Seconds Latest = std::numeric_limits<Seconds>::max();
 
 INSTANTIATE_TEST_SUITE_P(
-    Ages, StalenessTest,
+    Ages,
+    StalenessTest,
     ::testing::Values(AgeCase{"Absent", {false, T - 1000}, T, false},
                       AgeCase{"Fresh", {true, T}, T, false},
                       AgeCase{"ExactlyThirty", {true, T - 30}, T, false},
@@ -45,7 +45,11 @@ INSTANTIATE_TEST_SUITE_P(
                       AgeCase{"Ancient", {true, 0}, T, true},
                       AgeCase{"BeforeTheEpoch", {true, -T}, T, true},
                       AgeCase{"EarliestTime", {true, Earliest}, T, true},
-                      AgeCase{"LatestTime", {true, Latest}, T, false}),
+                      AgeCase{"LatestTime", {true, Latest}, T, false},
+                      AgeCase{"ClockAtTheEarliest", {true, 0}, Earliest, false},
+                      AgeCase{"WidestSpan", {true, Earliest}, Latest, true},
+                      AgeCase{"ThirtyOneAtTheEarliest", {true, Earliest}, Earliest + 31, true},
+                      AgeCase{"ThirtyAtTheLatest", {true, Latest - 30}, Latest, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(QueryTag, PresenceAndTimeComeFromTheFileStatus) {
@@ -72,12 +76,13 @@ TEST(RemoveTag, FailureWritesTheTagsOwnLine) {
     EXPECT_FALSE(RemoveTag(os, ControlTag::Restart));
     EXPECT_FALSE(RemoveTag(os, ControlTag::Update));
 
-    EXPECT_THAT(os.Effects(), ElementsAre("remove quit.do -> failed",
-                                          "log remove quit tag failed.\n",
-                                          "remove restart.do -> failed",
-                                          "log remove restart tag failed.\n",
-                                          "remove update.do -> failed",
-                                          "log remove update tag failed.\n"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("remove quit.do -> failed",
+                            "log remove quit tag failed.\n",
+                            "remove restart.do -> failed",
+                            "log remove restart tag failed.\n",
+                            "remove update.do -> failed",
+                            "log remove update tag failed.\n"));
 }
 
 TEST(ClearTagsAtStartup, NoTagsMeansNothingDoneAndNothingWritten) {
@@ -96,7 +101,8 @@ TEST(ClearTagsAtStartup, RemovesRestartThenUpdateThenQuitSilently) {
 
     ClearTagsAtStartup(os);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("remove restart.do", "remove update.do", "remove quit.do"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("remove restart.do", "remove update.do", "remove quit.do"));
     EXPECT_FALSE(os.HasFile("quit.do") || os.HasFile("update.do") || os.HasFile("restart.do"));
 }
 
@@ -109,10 +115,11 @@ TEST(ClearTagsAtStartup, AFailureIsLoggedAndTheOthersAreStillRemoved) {
 
     ClearTagsAtStartup(os);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("remove restart.do",
-                                          "remove update.do -> failed",
-                                          "log remove update tag failed.\n",
-                                          "remove quit.do"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("remove restart.do",
+                            "remove update.do -> failed",
+                            "log remove update tag failed.\n",
+                            "remove quit.do"));
 }
 
 TEST(ClearTagsAtStartup, StaleUndeletableQuitTagEndsTheLauncherAfterOneForceQuit) {
@@ -123,22 +130,23 @@ TEST(ClearTagsAtStartup, StaleUndeletableQuitTagEndsTheLauncherAfterOneForceQuit
 
     EXPECT_EQ(os.Run({}), 0);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("free console",
-                                          "locale chs",
-                                          "log starting kernel...\n",
-                                          "mutex PDRAV -> new",
-                                          "remove quit.do -> failed",
-                                          "log remove quit tag failed.\n",
-                                          "mutex KERNELBIN -> new",
-                                          "start kernel.bin -> #1",
-                                          MainPage,
-                                          "log sig timeout, force quit!\n",
-                                          "terminate #1 (0)",
-                                          "sleep 5000",
-                                          "wait #1 -> ended",
-                                          "log deleting quit tag...\n",
-                                          "remove quit.do -> failed",
-                                          "log remove quit tag failed.\n"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("free console",
+                            "locale chs",
+                            "log starting kernel...\n",
+                            "mutex PDRAV -> new",
+                            "remove quit.do -> failed",
+                            "log remove quit tag failed.\n",
+                            "mutex KERNELBIN -> new",
+                            "start kernel.bin -> #1",
+                            MainPage,
+                            "log sig timeout, force quit!\n",
+                            "terminate #1 (0)",
+                            "sleep 5000",
+                            "wait #1 -> ended",
+                            "log deleting quit tag...\n",
+                            "remove quit.do -> failed",
+                            "log remove quit tag failed.\n"));
 }
 
 }  // namespace

@@ -132,13 +132,14 @@ std::string FakePlatform::Content(const std::string& name) const {
 }
 
 bool FakePlatform::Holds(const std::string& name) const {
-    return std::any_of(mutexHandles_.begin(), mutexHandles_.end(),
-                       [&](const auto& handle) { return handle.second == name; });
+    return std::any_of(mutexHandles_.begin(), mutexHandles_.end(), [&](const auto& handle) {
+        return handle.second == name;
+    });
 }
 
 int FakePlatform::KernelsRunning() const {
-    return static_cast<int>(std::count_if(processes_.begin(), processes_.end(),
-                                          [](const Process& p) { return !p.ended; }));
+    return static_cast<int>(std::count_if(
+        processes_.begin(), processes_.end(), [](const Process& p) { return !p.ended; }));
 }
 
 // ---- Time and scripted events ----
@@ -170,15 +171,11 @@ void FakePlatform::Apply(const Event& event) {
     Process& process = processes_[event.process];
     if (process.ended) return;  // a killed kernel does nothing more
     switch (event.step.action) {
-    case KernelScript::Action::Create:
-        files_[event.step.file] = {Now(), event.step.content};
-        break;
-    case KernelScript::Action::Delete:
-        files_.erase(event.step.file);
-        break;
-    case KernelScript::Action::Exit:
-        process.ended = true;
-        break;
+        case KernelScript::Action::Create:
+            files_[event.step.file] = {Now(), event.step.content};
+            break;
+        case KernelScript::Action::Delete: files_.erase(event.step.file); break;
+        case KernelScript::Action::Exit: process.ended = true; break;
     }
 }
 
@@ -283,7 +280,8 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
     if (nextLaunch_ < launches_.size()) launch = launches_[nextLaunch_];
     ++nextLaunch_;
     const std::vector<std::string> words = Words(commandLine);
-    if (!launch.fails && (words.empty() || !HasFile(words[0]))) launch = {true, 2, {}};  // not found
+    if (!launch.fails && (words.empty() || !HasFile(words[0])))
+        launch = {true, 2, {}};  // not found
     if (launch.fails) {
         Record(std::string("start ") + commandLine + " -> error " + std::to_string(launch.error));
         return {false, NoHandle, launch.error};
@@ -293,8 +291,8 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
     for (const KernelScript::Step& step : launch.script.steps_) {
         events_.push_back({nowMs_ + step.at, number - 1, step});
     }
-    std::stable_sort(events_.begin(), events_.end(),
-                     [](const Event& a, const Event& b) { return a.at < b.at; });
+    std::stable_sort(
+        events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
     Record(std::string("start ") + commandLine + " -> #" + std::to_string(number));
     AdvanceTo(nowMs_);  // what the kernel does at once
     return {true, static_cast<Handle>(number), 0};

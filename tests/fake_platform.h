@@ -141,7 +141,7 @@ private:
     std::vector<Launch> launches_;  // scripted, in launch order
     size_t nextLaunch_ = 0;
     std::vector<Process> processes_;
-    std::vector<Event> events_;  // pending, in time order
+    std::vector<Event> events_;                 // pending, in time order
     std::map<std::string, int> heldElsewhere_;  // name -> kills it survives
     std::vector<std::string> failingMutexes_;
     std::map<Handle, std::string> mutexHandles_;  // open, held by the launcher

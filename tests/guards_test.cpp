@@ -35,13 +35,14 @@ TEST(Guards, SecondLauncherGivesWayAndLeavesTheTagsAlone) {
 
     EXPECT_EQ(os.Run({}), -1);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("free console",
-                                          "locale chs",
-                                          "log starting kernel...\n",
-                                          "mutex PDRAV -> exists",
-                                          "close PDRAV",
-                                          "notice 警告: 程序已运行",
-                                          MainPage));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("free console",
+                            "locale chs",
+                            "log starting kernel...\n",
+                            "mutex PDRAV -> exists",
+                            "close PDRAV",
+                            "notice 警告: 程序已运行",
+                            MainPage));
     EXPECT_TRUE(os.HasFile("quit.do") && os.HasFile("restart.do") && os.HasFile("update.do"));
     EXPECT_FALSE(os.Holds("PDRAV"));
 }
@@ -54,14 +55,15 @@ TEST(Guards, FailedCreationOfTheLauncherNameCountsAsNoOtherLauncher) {
 
     EXPECT_EQ(os.Run({}), std::nullopt);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("free console",
-                                          "locale chs",
-                                          "log starting kernel...\n",
-                                          "mutex PDRAV -> failed",
-                                          "mutex KERNELBIN -> new",
-                                          "start kernel.bin -> #1",
-                                          MainPage,
-                                          "sleep 5000"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("free console",
+                            "locale chs",
+                            "log starting kernel...\n",
+                            "mutex PDRAV -> failed",
+                            "mutex KERNELBIN -> new",
+                            "start kernel.bin -> #1",
+                            MainPage,
+                            "sleep 5000"));
 }
 
 struct LeftoverCase {
@@ -72,7 +74,6 @@ struct LeftoverCase {
 void PrintTo(const LeftoverCase& c, std::ostream* out) {
     *out << c.name;
 }
-
 
 class LeftoverKernelTest : public ::testing::TestWithParam<LeftoverCase> {};
 
@@ -89,17 +90,18 @@ TEST_P(LeftoverKernelTest, KilledUntilItsNameIsFreeWithAPauseAfterEachKill) {
                          KernelStillRunning,
                          "command taskkill /f /im kernel.bin",
                          "sleep 1000"};
-    EXPECT_THAT(os.Effects(),
-                ElementsAreArray(Join({{"free console", "locale chs", "log starting kernel...\n",
-                                        "mutex PDRAV -> new"},
-                                       Repeat(round, GetParam().killsSurvived + 1),
-                                       {"mutex KERNELBIN -> new", "start kernel.bin -> #1", MainPage,
-                                        "sleep 5000"}})));
+    EXPECT_THAT(
+        os.Effects(),
+        ElementsAreArray(
+            Join({{"free console", "locale chs", "log starting kernel...\n", "mutex PDRAV -> new"},
+                  Repeat(round, GetParam().killsSurvived + 1),
+                  {"mutex KERNELBIN -> new", "start kernel.bin -> #1", MainPage, "sleep 5000"}})));
     EXPECT_TRUE(os.Holds("PDRAV"));
     EXPECT_TRUE(os.Holds("KERNELBIN"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kills, LeftoverKernelTest,
+INSTANTIATE_TEST_SUITE_P(Kills,
+                         LeftoverKernelTest,
                          ::testing::Values(LeftoverCase{"FreedByTheFirstKill", 0},
                                            LeftoverCase{"SurvivesTwoKills", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -112,15 +114,16 @@ TEST(Guards, TagsAreClearedAfterTheLauncherHoldsItsNameAndBeforeTheLeftoverCheck
 
     EXPECT_EQ(os.Run({}), std::nullopt);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("free console",
-                                          "locale chs",
-                                          "log starting kernel...\n",
-                                          "mutex PDRAV -> new",
-                                          "remove quit.do",
-                                          "mutex KERNELBIN -> new",
-                                          "start kernel.bin -> #1",
-                                          MainPage,
-                                          "sleep 5000"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("free console",
+                            "locale chs",
+                            "log starting kernel...\n",
+                            "mutex PDRAV -> new",
+                            "remove quit.do",
+                            "mutex KERNELBIN -> new",
+                            "start kernel.bin -> #1",
+                            MainPage,
+                            "sleep 5000"));
 }
 
 }  // namespace

@@ -49,13 +49,9 @@ protected:
         content << file.rdbuf();
         return content.str();
     }
-    static bool Exists(const std::string& path) {
-        return access(path.c_str(), F_OK) == 0;
-    }
+    static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
     // True when the test process has no child left, ended or not.
-    static bool NoChildLeft() {
-        return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
-    }
+    static bool NoChildLeft() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
     Platform& os_ = SystemPlatform();
     std::string dir_;

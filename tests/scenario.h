@@ -48,7 +48,8 @@ inline Trace StartupEffects() {
 inline Trace AfterMainPage(const Trace& trace) {
     for (size_t i = 0; i < trace.size(); ++i) {
         if (trace[i].size() >= sizeof MainPage - 1 &&
-            trace[i].compare(trace[i].size() - (sizeof MainPage - 1), std::string::npos, MainPage) == 0) {
+            trace[i].compare(
+                trace[i].size() - (sizeof MainPage - 1), std::string::npos, MainPage) == 0) {
             return Trace(trace.begin() + static_cast<long>(i) + 1, trace.end());
         }
     }

@@ -38,8 +38,9 @@ TEST_P(LaunchSettingsTest, ConsoleAndKernelCommandLine) {
     if (c.kernelCommandLine.empty()) {
         // Refused before anything else is done.
         EXPECT_EQ(exitCode, -1);
-        EXPECT_THAT(effects, ElementsAre("notice 警告: 启动参数过长, 无法启动NX8内核.",
-                                         "log argument too long (max 248 bytes)\n"));
+        EXPECT_THAT(effects,
+                    ElementsAre("notice 警告: 启动参数过长, 无法启动NX8内核.",
+                                "log argument too long (max 248 bytes)\n"));
         return;
     }
     EXPECT_EQ(exitCode, std::nullopt);
@@ -51,21 +52,21 @@ TEST_P(LaunchSettingsTest, ConsoleAndKernelCommandLine) {
 const std::string Longest(MaxArgumentLength, 'a');
 
 INSTANTIATE_TEST_SUITE_P(
-    EveryArgumentShape, LaunchSettingsTest,
-    ::testing::Values(
-        SettingsCase{"None", {}, false, "kernel.bin"},
-        SettingsCase{"Debug", {"-debug"}, true, "kernel.bin -debug"},
-        SettingsCase{"DebugInOtherCase", {"-DEBUG"}, false, "kernel.bin -DEBUG"},
-        SettingsCase{"DebugPrefix", {"-debugx"}, false, "kernel.bin -debugx"},
-        SettingsCase{"DebugShorter", {"-debu"}, false, "kernel.bin -debu"},
-        SettingsCase{"OtherWord", {"hello"}, false, "kernel.bin hello"},
-        SettingsCase{"TwoArguments", {"-debug", "x"}, false, "kernel.bin"},
-        SettingsCase{"ThreeArguments", {"a", "b", "c"}, false, "kernel.bin"},
-        SettingsCase{"Empty", {""}, false, "kernel.bin "},
-        SettingsCase{"WithSpace", {"two words"}, false, "kernel.bin two words"},
-        SettingsCase{"WithQuotes", {"say \"hi\""}, false, "kernel.bin say \"hi\""},
-        SettingsCase{"Longest", {Longest}, false, "kernel.bin " + Longest},
-        SettingsCase{"TooLong", {Longest + "a"}, false, ""}),
+    EveryArgumentShape,
+    LaunchSettingsTest,
+    ::testing::Values(SettingsCase{"None", {}, false, "kernel.bin"},
+                      SettingsCase{"Debug", {"-debug"}, true, "kernel.bin -debug"},
+                      SettingsCase{"DebugInOtherCase", {"-DEBUG"}, false, "kernel.bin -DEBUG"},
+                      SettingsCase{"DebugPrefix", {"-debugx"}, false, "kernel.bin -debugx"},
+                      SettingsCase{"DebugShorter", {"-debu"}, false, "kernel.bin -debu"},
+                      SettingsCase{"OtherWord", {"hello"}, false, "kernel.bin hello"},
+                      SettingsCase{"TwoArguments", {"-debug", "x"}, false, "kernel.bin"},
+                      SettingsCase{"ThreeArguments", {"a", "b", "c"}, false, "kernel.bin"},
+                      SettingsCase{"Empty", {""}, false, "kernel.bin "},
+                      SettingsCase{"WithSpace", {"two words"}, false, "kernel.bin two words"},
+                      SettingsCase{"WithQuotes", {"say \"hi\""}, false, "kernel.bin say \"hi\""},
+                      SettingsCase{"Longest", {Longest}, false, "kernel.bin " + Longest},
+                      SettingsCase{"TooLong", {Longest + "a"}, false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LaunchSettings, LongestArgumentFillsTheBufferExactly) {
@@ -104,17 +105,18 @@ TEST(Startup, FirstLaunchThenMainPageThenWatching) {
     EXPECT_EQ(os.Run({}), std::nullopt);
 
     // The first watch pass begins at once, with no pause before it.
-    EXPECT_THAT(os.Timeline(), ElementsAre("0.000 free console",
-                                           "0.000 locale chs",
-                                           "0.000 log starting kernel...\n",
-                                           "0.000 mutex PDRAV -> new",
-                                           "0.000 mutex KERNELBIN -> new",
-                                           "0.000 start kernel.bin -> #1",
-                                           "0.000 open http://127.0.0.1:9080/drav?t=main",
-                                           "0.000 sleep 5000",
-                                           "5.000 wait #1 -> timeout",
-                                           "6.000 sleep 5000",
-                                           "11.000 wait #1 -> timeout"));
+    EXPECT_THAT(os.Timeline(),
+                ElementsAre("0.000 free console",
+                            "0.000 locale chs",
+                            "0.000 log starting kernel...\n",
+                            "0.000 mutex PDRAV -> new",
+                            "0.000 mutex KERNELBIN -> new",
+                            "0.000 start kernel.bin -> #1",
+                            "0.000 open http://127.0.0.1:9080/drav?t=main",
+                            "0.000 sleep 5000",
+                            "5.000 wait #1 -> timeout",
+                            "6.000 sleep 5000",
+                            "11.000 wait #1 -> timeout"));
 }
 
 TEST(Startup, KernelThatCannotStartIsReportedWithoutMainPage) {
@@ -123,13 +125,14 @@ TEST(Startup, KernelThatCannotStartIsReportedWithoutMainPage) {
 
     EXPECT_EQ(os.Run({"-debug"}), -1);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("locale chs",
-                                          "log starting kernel...\n",
-                                          "mutex PDRAV -> new",
-                                          "mutex KERNELBIN -> new",
-                                          "start kernel.bin -debug -> error 2",
-                                          "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
-                                          "log CreateProcess failed (2)\n"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("locale chs",
+                            "log starting kernel...\n",
+                            "mutex PDRAV -> new",
+                            "mutex KERNELBIN -> new",
+                            "start kernel.bin -debug -> error 2",
+                            "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
+                            "log CreateProcess failed (2)\n"));
 }
 
 TEST(Startup, LaunchErrorCodeIsLoggedAsSignedDecimal) {

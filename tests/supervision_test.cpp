@@ -31,15 +31,16 @@ TEST(WatchPass, ReadsTheClockAndEveryTagThenForceQuitsOnce) {
 
     EXPECT_TRUE(WatchPass(os, kernel));
 
-    EXPECT_THAT(os.Calls(), ElementsAre("start kernel.bin -> #1",
-                                        "clock",
-                                        "stat quit.do",
-                                        "stat restart.do -> absent",
-                                        "stat update.do",
-                                        "log sig timeout, force quit!\n",
-                                        "terminate #1 (0)",
-                                        "sleep 5000",
-                                        "wait #1 -> ended"));
+    EXPECT_THAT(os.Calls(),
+                ElementsAre("start kernel.bin -> #1",
+                            "clock",
+                            "stat quit.do",
+                            "stat restart.do -> absent",
+                            "stat update.do",
+                            "log sig timeout, force quit!\n",
+                            "terminate #1 (0)",
+                            "sleep 5000",
+                            "wait #1 -> ended"));
 }
 
 TEST(Supervision, QuitTagEndsTheLauncherWithZero) {
@@ -49,10 +50,10 @@ TEST(Supervision, QuitTagEndsTheLauncherWithZero) {
 
     EXPECT_EQ(os.Run({}), 0);
 
-    EXPECT_THAT(os.Effects(), ElementsAreArray(Join({StartupEffects(),
-                                                     EndedPass(1),
-                                                     {"log deleting quit tag...\n",
-                                                      "remove quit.do"}})));
+    EXPECT_THAT(
+        os.Effects(),
+        ElementsAreArray(Join(
+            {StartupEffects(), EndedPass(1), {"log deleting quit tag...\n", "remove quit.do"}})));
     EXPECT_FALSE(os.HasFile("quit.do"));
 }
 
@@ -63,9 +64,9 @@ TEST(Supervision, QuitWinsOverRestartAndUpdate) {
 
     EXPECT_EQ(os.Run({}), 0);
 
-    EXPECT_THAT(Supervision(os), ElementsAreArray(Join({EndedPass(1),
-                                                        {"log deleting quit tag...\n",
-                                                         "remove quit.do"}})));
+    EXPECT_THAT(
+        Supervision(os),
+        ElementsAreArray(Join({EndedPass(1), {"log deleting quit tag...\n", "remove quit.do"}})));
     EXPECT_EQ(os.KernelsStarted(), 1);
     EXPECT_TRUE(os.HasFile("restart.do") && os.HasFile("update.do"));
 }
@@ -78,10 +79,11 @@ TEST(Supervision, UndeletableQuitTagStillEndsWithZero) {
 
     EXPECT_EQ(os.Run({}), 0);
 
-    EXPECT_THAT(Supervision(os), ElementsAreArray(Join({EndedPass(1),
-                                                        {"log deleting quit tag...\n",
-                                                         "remove quit.do -> failed",
-                                                         "log remove quit tag failed.\n"}})));
+    EXPECT_THAT(Supervision(os),
+                ElementsAreArray(Join({EndedPass(1),
+                                       {"log deleting quit tag...\n",
+                                        "remove quit.do -> failed",
+                                        "log remove quit tag failed.\n"}})));
 }
 
 TEST(Supervision, RestartTagRelaunchesAfterThreeSeconds) {
@@ -155,7 +157,6 @@ void PrintTo(const ForceQuitCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-
 class ForceQuitTest : public ::testing::TestWithParam<ForceQuitCase> {};
 
 TEST_P(ForceQuitTest, FirstPassWhoseClockReadsMoreThanThirtySecondsAfterTheTag) {
@@ -182,16 +183,18 @@ TEST_P(ForceQuitTest, FirstPassWhoseClockReadsMoreThanThirtySecondsAfterTheTag) 
                             ::testing::EndsWith("start kernel.bin -> #2"),
                             ::testing::EndsWith("close #1")));
     EXPECT_EQ(timeline.at(static_cast<size_t>(forceQuit - timeline.begin()) + 8),
-              std::to_string(std::stoi(at) + 8) + ".000 log kernel relaunched (cause:restart tag found)\n");
+              std::to_string(std::stoi(at) + 8) +
+                  ".000 log kernel relaunched (cause:restart tag found)\n");
 }
 
 // Passes begin at 0, 6, 12, ... 30, 36, 42 s; file times are whole seconds.
-INSTANTIATE_TEST_SUITE_P(
-    TagTimes, ForceQuitTest,
-    ::testing::Values(ForceQuitCase{"ThirtyOneSecondsOld", 5500, "36.000"},
-                      ForceQuitCase{"ExactlyThirtyIsNotEnough", 6000, "42.000"},
-                      ForceQuitCase{"ThirtySixSecondsOld", 0, "36.000"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(TagTimes,
+                         ForceQuitTest,
+                         ::testing::Values(ForceQuitCase{"ThirtyOneSecondsOld", 5500, "36.000"},
+                                           ForceQuitCase{
+                                               "ExactlyThirtyIsNotEnough", 6000, "42.000"},
+                                           ForceQuitCase{"ThirtySixSecondsOld", 0, "36.000"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Supervision, StaleQuitRestartAndUpdateTogetherGiveOneForceQuit) {
     FakePlatform os;
@@ -200,12 +203,11 @@ TEST(Supervision, StaleQuitRestartAndUpdateTogetherGiveOneForceQuit) {
 
     EXPECT_EQ(os.Run({}), 0);
 
-    EXPECT_THAT(Supervision(os), ElementsAreArray(Join({Repeat(RunningPass(1), 6),
-                                                        {"log sig timeout, force quit!\n",
-                                                         "terminate #1 (0)"},
-                                                        EndedPass(1),
-                                                        {"log deleting quit tag...\n",
-                                                         "remove quit.do"}})));
+    EXPECT_THAT(Supervision(os),
+                ElementsAreArray(Join({Repeat(RunningPass(1), 6),
+                                       {"log sig timeout, force quit!\n", "terminate #1 (0)"},
+                                       EndedPass(1),
+                                       {"log deleting quit tag...\n", "remove quit.do"}})));
 }
 
 TEST(Supervision, TagFromTheFutureNeverForcesAQuit) {

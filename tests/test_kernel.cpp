@@ -1,9 +1,10 @@
 // A kernel for the end-to-end tests, built for both targets.
 //
 // At every start it appends one JSON line to "kernel.log" in the working
-// directory (its start number, process id, marker, command line and
-// arguments), then carries out line N of "kernel-scenario.txt", N being its
-// start number counted from 0. A line is a list of steps separated by ';':
+// directory (its start number, process id, marker, command line, arguments
+// and, on POSIX, the monotonic time it began at), then carries out line N of
+// "kernel-scenario.txt", N being its start number counted from 0. A line is a
+// list of steps separated by ';':
 //
 //   sleep MS          pause
 //   create NAME       create the file NAME (empty), or renew its time
@@ -34,6 +35,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -50,7 +52,8 @@ std::string ReadFile(const std::string& path) {
     if (file == nullptr) return content;
     char buffer[65536];
     size_t length;
-    while ((length = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, length);
+    while ((length = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        content.append(buffer, length);
     std::fclose(file);
     return content;
 }
@@ -101,6 +104,9 @@ long ProcessId() {
 std::string RawCommandLine(int, char**) {
     return GetCommandLineA();
 }
+long long MonotonicNs() {
+    return 0;  // not measured on Windows
+}
 void MakeExecutable(const char*) {}
 #else
 std::string OwnPath() {
@@ -110,6 +116,11 @@ std::string OwnPath() {
 }
 long ProcessId() {
     return static_cast<long>(getpid());
+}
+long long MonotonicNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 std::string RawCommandLine(int argc, char** argv) {
     std::string line;
@@ -137,11 +148,11 @@ int StartsSoFar() {
     return lines;
 }
 
-void RecordStart(int number, int argc, char** argv) {
-    std::string line = "{\"n\": " + std::to_string(number) +
-                       ", \"pid\": " + std::to_string(ProcessId()) +
-                       ", \"marker\": " + Json(OwnMarker()) +
-                       ", \"cmdline\": " + Json(RawCommandLine(argc, argv)) + ", \"argv\": [";
+void RecordStart(long long began, int number, int argc, char** argv) {
+    std::string line =
+        "{\"n\": " + std::to_string(number) + ", \"mono_ns\": " + std::to_string(began) +
+        ", \"pid\": " + std::to_string(ProcessId()) + ", \"marker\": " + Json(OwnMarker()) +
+        ", \"cmdline\": " + Json(RawCommandLine(argc, argv)) + ", \"argv\": [";
     for (int i = 0; i < argc; ++i) line += (i > 0 ? ", " : "") + Json(argv[i]);
     line += "]}\n";
     FILE* log = std::fopen(LogFile, "ab");
@@ -176,8 +187,9 @@ void Crash() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const long long began = MonotonicNs();
     const int number = StartsSoFar();
-    RecordStart(number, argc, argv);
+    RecordStart(began, number, argc, argv);
 
     const std::vector<std::string> scenario = Split(ReadFile(ScenarioFile), '\n');
     const std::string steps =

@@ -22,8 +22,9 @@ TEST(UpdateSwap, MovesTheKernelAsideAndTheNewOneIntoPlace) {
 
     RunUpdateSwap(os);
 
-    EXPECT_THAT(os.Effects(), ElementsAre("command move kernel.bin update\\ROLLBACK.BIN",
-                                          "command move update\\_UPDATE.NEW kernel.bin"));
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("command move kernel.bin update\\ROLLBACK.BIN",
+                            "command move update\\_UPDATE.NEW kernel.bin"));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
     EXPECT_EQ(os.Content("update\\ROLLBACK.BIN"), "kernel v1");
     EXPECT_FALSE(os.HasFile("update\\_UPDATE.NEW"));

@@ -10,7 +10,8 @@ bool IsBlank(char c) {
 
 }  // namespace
 
-std::vector<std::string> SplitCommandLine(const char* s) {
+std::vector<std::string> SplitCommandLine(const char* commandLine) {
+    const char* s = commandLine;
     std::vector<std::string> words;
     if (*s == '\0') return words;
 
@@ -27,8 +28,8 @@ std::vector<std::string> SplitCommandLine(const char* s) {
 
     while (IsBlank(*s)) ++s;
     word.clear();
-    bool inWord = false;   // something, even an empty pair of quotes, was read
-    int quotes = 0;        // 1 while inside quotes
+    bool inWord = false;  // something, even an empty pair of quotes, was read
+    int quotes = 0;       // 1 while inside quotes
     size_t backslashes = 0;
     while (*s != '\0') {
         if (IsBlank(*s) && quotes == 0) {

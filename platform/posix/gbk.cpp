@@ -4,7 +4,8 @@
 
 bool GbkToUtf8(const char* text, std::string* utf8) {
     iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    // iconv_open reports failure as (iconv_t)-1.
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;  // NOLINT(performance-no-int-to-ptr)
     std::string in(text);
     std::string out(in.size() * 3 + 1, '\0');  // a GBK character takes at most 3 bytes in UTF-8
     char* inPtr = in.data();

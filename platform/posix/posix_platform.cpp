@@ -3,6 +3,9 @@
 // Each operation gives the meaning the launcher relies on from its Windows
 // counterpart: named mutexes are lock files, processes are pidfds, the two
 // stock commands are carried out natively. Only POSIX and Linux calls here.
+//
+// A process handle is the process's pidfd or, where the system has no pidfds
+// (Linux before 5.3, or valgrind), its process id negated.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -27,8 +31,6 @@
 #include "platform/posix/command_line.h"
 #include "platform/posix/gbk.h"
 
-extern char** environ;
-
 namespace {
 
 // ---- Small helpers ----
@@ -36,9 +38,7 @@ namespace {
 // Windows names use the backslash as separator.
 std::string PosixPath(const char* name) {
     std::string path(name);
-    for (char& c : path) {
-        if (c == '\\') c = '/';
-    }
+    std::replace(path.begin(), path.end(), '\\', '/');
     return path;
 }
 
@@ -115,9 +115,9 @@ void WriteAll(int fd, const std::string& text) {
 }
 
 std::vector<char*> ArgvOf(std::vector<std::string>& words) {
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv(words.size() + 1, nullptr);
+    std::transform(
+        words.begin(), words.end(), argv.begin(), [](std::string& word) { return word.data(); });
     return argv;
 }
 
@@ -165,8 +165,8 @@ void RunAndWait(const std::string& program, std::vector<std::string> words) {
     SpawnSetup setup(false);
     std::vector<char*> argv = ArgvOf(words);
     pid_t pid;
-    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                    environ) == 0) {
+    if (posix_spawn(
+            &pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) == 0) {
         WaitForChild(pid);
     }
 }
@@ -178,14 +178,14 @@ void Move(const std::string& from, const std::string& to) {
     const std::string source = PosixPath(from.c_str());
     const std::string target = PosixPath(to.c_str());
     if (std::rename(source.c_str(), target.c_str()) != 0) {
-        std::fprintf(stderr, "move: %s -> %s: %s\n", source.c_str(), target.c_str(),
-                     std::strerror(errno));
+        (void)std::fprintf(
+            stderr, "move: %s -> %s: %s\n", source.c_str(), target.c_str(), std::strerror(errno));
     }
 }
 
 bool ReadComm(pid_t pid, char* comm, size_t size) {
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+    (void)std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     const ssize_t length = read(fd, comm, size - 1);
@@ -198,6 +198,48 @@ bool ReadComm(pid_t pid, char* comm, size_t size) {
 
 // "taskkill /f /im NAME": every process of this user named NAME, but the
 // launcher itself, is killed; returns once they are gone.
+// Whether a process has ended: gone, or a zombie waiting for its parent.
+bool Ended(pid_t pid) {
+    char path[64];
+    (void)std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char stat[512];
+    const ssize_t length = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (length <= 0) return true;
+    stat[length] = '\0';
+    const char* state = std::strrchr(stat, ')');  // the name may hold anything
+    return state == nullptr || state[1] == '\0' || state[2] == 'Z';
+}
+
+// A process being killed: through its pidfd, or by its id where the system
+// has no pidfds.
+struct Victim {
+    pid_t pid;
+    int pidfd;
+};
+
+// Waits, up to the deadline, until the process has ended.
+void WaitUntilEnded(const Victim& victim, long long deadline) {
+    for (;;) {
+        const long long remaining = deadline - MonotonicMs();
+        if (remaining <= 0) return;
+        if (victim.pidfd < 0) {
+            if (Ended(victim.pid)) return;
+            const timespec pause = {0, 10000000};  // 10 ms
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        // A pidfd becomes readable once its process has ended.
+        pollfd ended = {victim.pidfd, POLLIN, 0};
+        const int ready = poll(&ended, 1, static_cast<int>(remaining));
+        if (ready >= 0 || errno != EINTR) return;
+    }
+}
+
+// "taskkill /f /im NAME": every process of this user named NAME, but the
+// launcher itself, is killed; returns once they are gone.
 void KillByName(const std::string& name) {
     constexpr long long GoneTimeoutMs = 10000;
     // The kernel keeps only the first 15 bytes of a process name.
@@ -205,43 +247,57 @@ void KillByName(const std::string& name) {
     const uid_t uid = getuid();
     const pid_t self = getpid();
 
-    std::vector<int> killed;
+    std::vector<Victim> killed;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return;
     while (const dirent* entry = readdir(proc)) {
         char* end;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self) continue;
+        const long number = std::strtol(entry->d_name, &end, 10);
+        const auto pid = static_cast<pid_t>(number);
+        if (*end != '\0' || number <= 0 || pid == self) continue;
         char path[64];
-        std::snprintf(path, sizeof path, "/proc/%ld", pid);
+        (void)std::snprintf(path, sizeof path, "/proc/%ld", number);
         struct stat status;
         char comm[32];
         if (stat(path, &status) != 0 || status.st_uid != uid) continue;
-        if (!ReadComm(static_cast<pid_t>(pid), comm, sizeof comm) || wanted != comm) continue;
-        const int pidfd = PidfdOpen(static_cast<pid_t>(pid));
-        if (pidfd < 0) continue;
-        // The pidfd now pins the process: read the name again, in case the
+        if (!ReadComm(pid, comm, sizeof comm) || wanted != comm) continue;
+        const Victim victim = {pid, PidfdOpen(pid)};
+        if (victim.pidfd < 0 && errno != ENOSYS) continue;  // gone already
+        // An open pidfd pins the process: read the name again, in case the
         // id was reused between the first read and the open.
-        if (ReadComm(static_cast<pid_t>(pid), comm, sizeof comm) && wanted == comm &&
-            PidfdSendSignal(pidfd, SIGKILL) == 0) {
-            killed.push_back(pidfd);
-        } else {
-            close(pidfd);
+        char commAgain[32];
+        const bool same = ReadComm(pid, commAgain, sizeof commAgain) && wanted == commAgain;
+        const bool signalled = same && (victim.pidfd >= 0 ? PidfdSendSignal(victim.pidfd, SIGKILL)
+                                                          : kill(pid, SIGKILL)) == 0;
+        if (signalled) {
+            killed.push_back(victim);
+        } else if (victim.pidfd >= 0) {
+            close(victim.pidfd);
         }
     }
     closedir(proc);
 
-    // A pidfd becomes readable once its process has ended.
     const long long deadline = MonotonicMs() + GoneTimeoutMs;
-    for (int pidfd : killed) {
-        pollfd ended = {pidfd, POLLIN, 0};
-        for (;;) {
-            const long long remaining = deadline - MonotonicMs();
-            if (remaining <= 0) break;
-            const int ready = poll(&ended, 1, static_cast<int>(remaining));
-            if (ready >= 0 || errno != EINTR) break;
-        }
-        close(pidfd);
+    for (const Victim& victim : killed) {
+        WaitUntilEnded(victim, deadline);
+        if (victim.pidfd >= 0) close(victim.pidfd);
+    }
+}
+
+// Without a pidfd a child's end is waited for by its SIGCHLD, held back
+// and taken with a time limit, and it is reaped by its id.
+bool WaitForChildById(pid_t pid, long long deadline) {
+    sigset_t childEnded;
+    sigemptyset(&childEnded);
+    sigaddset(&childEnded, SIGCHLD);
+    for (;;) {
+        const pid_t reaped = waitpid(pid, nullptr, WNOHANG);
+        if (reaped == pid || (reaped < 0 && errno == ECHILD)) return true;
+        const long long remaining = deadline - MonotonicMs();
+        if (remaining <= 0) return false;
+        const timespec limit = {static_cast<time_t>(remaining / 1000),
+                                static_cast<long>(remaining % 1000) * 1000000};
+        sigtimedwait(&childEnded, nullptr, &limit);
     }
 }
 
@@ -268,11 +324,18 @@ std::vector<std::string> SplitOnSpaces(const char* text) {
 
 class PosixPlatform final : public Platform {
 public:
-    PosixPlatform() {
+    PosixPlatform() noexcept {
         // A log reader that goes away must not end the launcher: a write to
         // a closed pipe fails, as on Windows, instead of raising SIGPIPE.
         // Children start with the default again.
-        signal(SIGPIPE, SIG_IGN);
+        (void)signal(SIGPIPE, SIG_IGN);
+        // Held back, so that a child's end can be waited for with a time
+        // limit where there are no pidfds. Children start with no signal
+        // blocked.
+        sigset_t childEnded;
+        sigemptyset(&childEnded);
+        sigaddset(&childEnded, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &childEnded, nullptr);
     }
 
     void FreeConsole() override {
@@ -289,7 +352,7 @@ public:
 
     void SetLocale(const char* name) override {
         // "chs" is the Windows runtime's name for simplified Chinese, GBK.
-        std::setlocale(LC_CTYPE, std::strcmp(name, "chs") == 0 ? "zh_CN.GBK" : name);
+        (void)std::setlocale(LC_CTYPE, std::strcmp(name, "chs") == 0 ? "zh_CN.GBK" : name);
     }
 
     FileStatus QueryFileStatus(const char* name) override {
@@ -298,17 +361,13 @@ public:
         return {true, static_cast<Seconds>(status.st_mtim.tv_sec)};
     }
 
-    bool RemoveFile(const char* name) override {
-        return std::remove(PosixPath(name).c_str()) == 0;
-    }
+    bool RemoveFile(const char* name) override { return std::remove(PosixPath(name).c_str()) == 0; }
 
-    Seconds CurrentTime() override {
-        return static_cast<Seconds>(std::time(nullptr));
-    }
+    Seconds CurrentTime() override { return static_cast<Seconds>(std::time(nullptr)); }
 
     void WriteLog(const char* text) override {
-        std::fputs(text, stdout);
-        std::fflush(stdout);
+        (void)std::fputs(text, stdout);
+        (void)std::fflush(stdout);
     }
 
     void ShowNotice(const char* text, const char* caption) override {
@@ -316,12 +375,17 @@ public:
         const std::string message = FromGbk(text);
         const char* x11 = std::getenv("DISPLAY");
         const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        const bool desktop = (x11 != nullptr && *x11 != '\0') ||
-                             (wayland != nullptr && *wayland != '\0');
+        const bool desktop =
+            (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
         const std::string zenity = desktop ? FindOnPath("zenity") : "";
         if (!zenity.empty()) {
-            RunAndWait(zenity, {"zenity", "--info", "--no-markup", "--no-wrap",
-                                "--title=" + title, "--text=" + message});
+            RunAndWait(zenity,
+                       {"zenity",
+                        "--info",
+                        "--no-markup",
+                        "--no-wrap",
+                        "--title=" + title,
+                        "--text=" + message});
             return;
         }
         // The released console no longer reaches the user's terminal, but
@@ -364,7 +428,8 @@ public:
     }
 
     void CloseHandle(Handle handle) override {
-        if (handle != NoHandle) close(static_cast<int>(handle));
+        // A process known by its id alone holds nothing to close.
+        if (handle > 0) close(static_cast<int>(handle));
     }
 
     void OpenWebAddress(const char* address) override {
@@ -380,8 +445,8 @@ public:
             std::vector<std::string> words = {"xdg-open", address};
             std::vector<char*> argv = ArgvOf(words);
             pid_t pid;
-            posix_spawn(&pid, xdgOpen.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                        environ);
+            posix_spawn(
+                &pid, xdgOpen.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
             _exit(0);  // not exit(): the launcher's stdio buffers are not ours to flush
         }
         WaitForChild(intermediate);
@@ -410,29 +475,35 @@ public:
         SpawnSetup setup(false);
         std::vector<char*> argv = ArgvOf(words);
         pid_t pid;
-        const int error = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes,
-                                      argv.data(), environ);
+        const int error = posix_spawn(
+            &pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
         if (error != 0) return {false, NoHandle, error};
         // Still an unreaped child, so the id cannot have been reused yet.
         const int pidfd = AboveStandardStreams(PidfdOpen(pid));
-        if (pidfd < 0) {
-            const int openError = errno;
-            kill(pid, SIGKILL);
-            WaitForChild(pid);
-            return {false, NoHandle, openError};
-        }
-        return {true, pidfd, 0};
+        if (pidfd >= 0) return {true, pidfd, 0};
+        if (errno == ENOSYS) return {true, -static_cast<Handle>(pid), 0};
+        const int openError = errno;
+        kill(pid, SIGKILL);
+        WaitForChild(pid);
+        return {false, NoHandle, openError};
     }
 
     void TerminateProcess(Handle process, unsigned /*exitCode*/) override {
-        // Through the pidfd, so a reused process id can never be hit. A
+        // Through the pidfd, so a reused process id can never be hit. (By
+        // id, without pidfds, is safe as well: the child is not reaped
+        // before it is seen to end, so its id is not free for reuse.) A
         // signal cannot carry an exit code; nobody reads it.
-        PidfdSendSignal(static_cast<int>(process), SIGKILL);
+        if (process > 0) {
+            PidfdSendSignal(static_cast<int>(process), SIGKILL);
+        } else {
+            kill(static_cast<pid_t>(-process), SIGKILL);
+        }
     }
 
     bool WaitForProcessEnd(Handle process, unsigned milliseconds) override {
-        const int pidfd = static_cast<int>(process);
         const long long deadline = MonotonicMs() + milliseconds;
+        if (process < 0) return WaitForChildById(static_cast<pid_t>(-process), deadline);
+        const int pidfd = static_cast<int>(process);
         pollfd ended = {pidfd, POLLIN, 0};
         for (;;) {
             const long long remaining = deadline - MonotonicMs();
@@ -487,7 +558,7 @@ private:
     // then in the working directory.
     static std::string FindProgram(const std::string& name) {
         if (name.find('/') != std::string::npos) return name;
-        const std::string own = OwnDirectory() + "/" + name;
+        std::string own = OwnDirectory() + "/" + name;
         if (access(own.c_str(), F_OK) == 0) return own;
         if (access(name.c_str(), F_OK) == 0) return "./" + name;
         return "";

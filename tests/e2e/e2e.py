@@ -2,6 +2,8 @@
 """End-to-end tests of the built launcher, natively and under wine.
 
     e2e.py run --target native|windows --build-root DIR --windows-dirs DIR32 DIR64 CASE
+    e2e.py run --target native --valgrind --build-root DIR CASE
+    e2e.py soak --target native|windows --build-root DIR --windows-dirs DIR32 DIR64 CYCLES
     e2e.py setup-wine --build-root DIR --windows-dirs DIR32 DIR64
     e2e.py cleanup-wine --build-root DIR
 """
@@ -16,14 +18,20 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import MAIN_PAGE, Installation, Target, wine_environment  # noqa: E402
 
 CASES = {}
+DIRECTORY_NAMES = {}  # a case's own part of its installation directory's name
 
 STARTING = "starting kernel...\n"
 QUITTING = "deleting quit tag...\n"
+ABNORMAL = "kernel relaunched (cause:abnormal quit)\n"
 
 
-def case(fn):
-    CASES[fn.__name__.replace("_", "-")] = fn
-    return fn
+def case(fn=None, directory=None):
+    def register(fn):
+        name = fn.__name__.replace("_", "-")
+        CASES[name] = fn
+        DIRECTORY_NAMES[name] = directory or name
+        return fn
+    return register(fn) if fn else register
 
 
 def expect(actual, expected, what):
@@ -114,7 +122,7 @@ def abnormal_then_quit(target, inst):
     inst.scenario("exit 3", "create quit.do; exit 0")
     run = inst.start()
     expect(run.wait(60), 0, "exit code")
-    expect_output(run, [STARTING, "kernel relaunched (cause:abnormal quit)\n", QUITTING])
+    expect_output(run, [STARTING, ABNORMAL, QUITTING])
     expect(len(inst.kernel_starts()), 2, "kernel starts")
 
 
@@ -157,6 +165,64 @@ def relaunch_fails(target, inst):
     os.remove(inst.path("kernel.bin"))
     expect(run.wait(60), 255, "exit code")
     expect_output(run, [STARTING, "CreateProcess failed (2)\n"])
+
+
+# ---- Faults ----
+
+@case
+def crash(target, inst):
+    # SIGSEGV natively, an access violation under wine.
+    inst.scenario("crash", "create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, ABNORMAL, QUITTING])
+
+
+@case
+def killed_from_outside(target, inst):
+    inst.scenario("run", "create quit.do; exit 0")
+    run = inst.start()
+    inst.wait_for_kernel_starts(1, 30)
+    inst.kill_kernels()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, ABNORMAL, QUITTING])
+
+
+@case
+def undeletable_tags(target, inst):
+    # Non-empty directories, long stale: no removal of them can succeed.
+    for tag in ("restart.do", "update.do", "quit.do"):
+        os.mkdir(inst.path(tag))
+        open(inst.path(tag, "keep"), "w").close()
+        os.utime(inst.path(tag), (time.time() - 100, time.time() - 100))
+    inst.scenario("run")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, "remove restart tag failed.\n", "remove update tag failed.\n",
+                        "remove quit tag failed.\n", "sig timeout, force quit!\n", QUITTING,
+                        "remove quit tag failed.\n"])
+
+
+@case(directory="安装 目录 ü")
+def non_ascii_directory(target, inst):
+    inst.scenario("create restart.do; exit 0", "create quit.do; exit 0")
+    run = inst.start("-debug")
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, "kernel relaunched (cause:restart tag found)\n", QUITTING])
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+
+
+@case
+def shell_metacharacters(target, inst):
+    argument = "a;b && c | d $(touch made1) `touch made2` %PATH% > made3"
+    inst.scenario("create quit.do; exit 0")
+    run = inst.start(argument)
+    expect(run.wait(30), 0, "exit code")
+    start = inst.kernel_starts()[0]
+    expect(start["argv"], ["kernel.bin"] + argument.split(" "), "kernel arguments")
+    if target.windows:
+        expect(start["cmdline"], "kernel.bin " + argument, "kernel command line")
+    expect([name for name in os.listdir(inst.dir) if name.startswith("made")], [], "files made")
 
 
 # ---- Start-up guards ----
@@ -248,13 +314,29 @@ def cleanup_wine(build_root):
     subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, capture_output=True)
 
 
+def soak(target, cycles):
+    """The platform layer's soak test, on the target's own platform."""
+    program = os.path.join(os.path.dirname(target.kernel), "soak" + (".exe" if target.windows
+                                                                      else ""))
+    env = dict(os.environ)
+    env.update(target.env)
+    env["XDG_RUNTIME_DIR"] = os.path.dirname(program)
+    result = subprocess.run(target.command + [program, str(cycles)], cwd=os.path.dirname(program),
+                            env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=1200)
+    print(result.stdout.decode("utf-8", "replace"), end="")
+    if result.returncode != 0:
+        raise AssertionError(f"soak failed ({result.returncode}): {result.stderr!r}")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("command", choices=["run", "setup-wine", "cleanup-wine", "list"])
-    parser.add_argument("case", nargs="?")
+    parser.add_argument("command", choices=["run", "soak", "setup-wine", "cleanup-wine", "list"])
+    parser.add_argument("case", nargs="?", help="the case to run, or the soak's cycles")
     parser.add_argument("--target", choices=["native", "windows"])
     parser.add_argument("--build-root")
     parser.add_argument("--windows-dirs", nargs=2, default=(None, None))
+    parser.add_argument("--valgrind", action="store_true",
+                        help="run the native launcher under valgrind's memcheck")
     parser.add_argument("--keep", action="store_true", help="keep the installation")
     args = parser.parse_intermixed_args()
 
@@ -268,8 +350,11 @@ def main():
         cleanup_wine(args.build_root)
         return 0
 
-    target = Target(args.target, args.build_root, args.windows_dirs)
-    inst = Installation(target, args.case)
+    target = Target(args.target, args.build_root, args.windows_dirs, args.valgrind)
+    if args.command == "soak":
+        soak(target, int(args.case))
+        return 0
+    inst = Installation(target, DIRECTORY_NAMES[args.case])
     passed = False
     try:
         CASES[args.case](target, inst)

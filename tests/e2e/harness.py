@@ -17,7 +17,7 @@ MAIN_PAGE = "http://127.0.0.1:9080/drav?t=main"
 class Target:
     """Where the launcher comes from and how it is run."""
 
-    def __init__(self, name, build_root, windows_dirs):
+    def __init__(self, name, build_root, windows_dirs, valgrind=False):
         self.name = name
         self.build_root = build_root = os.path.abspath(build_root)
         if name == "native":
@@ -26,6 +26,14 @@ class Target:
             self.zlib = None  # an empty file will do
             self.command = []
             self.env = {}
+            if valgrind:
+                # memcheck replaces malloc, which only a dynamic build lets it.
+                dynamic = os.path.join(build_root, "launcher_dynamic")
+                if os.path.exists(dynamic):
+                    self.launcher = dynamic
+                self.command = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+                                "--errors-for-leak-kinds=definite,indirect",
+                                "--child-silent-after-fork=yes", "--trace-children=no"]
             return
         # The shipped executable is 32-bit; a host that cannot run 32-bit
         # code (no IA-32 emulation in its kernel) runs its 64-bit twin in a
@@ -232,21 +240,22 @@ class Installation:
     def close(self, keep=False):
         for run in self.runs:
             run.stop()
-        if self.target.windows:
-            self.kill_windows_kernels()
-        else:
-            self.kill_native_kernels()
+        self.kill_kernels()
         if not keep:
             shutil.rmtree(self.dir, ignore_errors=True)
 
-    def kill_native_kernels(self):
+    def kill_kernels(self):
+        """Kills every kernel that has started here, from outside."""
+        if self.target.windows:
+            self._kill_windows_kernels()
+            return
         for start in self.kernel_starts():
             try:
                 os.kill(start["pid"], signal.SIGKILL)
             except (ProcessLookupError, PermissionError):
                 pass
 
-    def kill_windows_kernels(self):
+    def _kill_windows_kernels(self):
         pids = [str(start["pid"]) for start in self.kernel_starts()]
         if pids:
             argv = self.target.command + ["taskkill", "/f"]
