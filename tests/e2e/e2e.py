@@ -10,6 +10,8 @@
 
 import argparse
 import os
+import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -280,6 +282,72 @@ def leftover_kernel(target, inst):
         expect_output(run, [STARTING, QUITTING])
         expect("警告: 内核尚未退出，将杀死并重新加载内核\n" in run.stderr.decode(), True,
                "notice")
+
+
+# ---- The demo kernel ----
+
+def demo_kernel(target):
+    return os.path.join(target.build_root, "demo", "demo_kernel")
+
+
+def page_field(browser, selector, timeout):
+    """Opens the main page, again and again while the kernel is away, until
+    it shows the field; gives its text."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            browser.open(MAIN_PAGE)
+            text = browser.text(selector)
+            if text is not None:
+                return text
+        except AssertionError:
+            pass  # the page is not served yet
+        time.sleep(0.5)
+    raise AssertionError(f"the main page showed no {selector} within {timeout} s")
+
+
+@case
+def demo_in_browser(target, inst):
+    from browser import Browser
+    shutil.copy2(demo_kernel(target), inst.path("kernel.bin"))
+    run = inst.start("-debug")
+    with Browser(inst.path("chromium-profile")) as browser:
+        first_pid = page_field(browser, "#pid", 30)
+        expect(browser.text("#version"), "1", "first version")
+        expect(browser.text("#argument"), "-debug", "the kernel's argument")
+
+        browser.click("#restart")
+        run.wait_for_line("kernel relaunched (cause:restart tag found)", 30)
+        restarted_pid = page_field(browser, "#pid", 30)
+        expect(restarted_pid != first_pid, True, f"a new process, not {first_pid}")
+
+        browser.click("#update")
+        run.wait_for_line("kernel relaunched!", 30)
+        expect(page_field(browser, "#version", 30), "2", "version after the update")
+        expect(browser.text("#updated"), "Updated from version 1.", "update note")
+        expect(inst.exists("update.do"), False, "update tag left by the new kernel")
+        browser.screenshot(os.path.join(target.build_root, "demo-main-page.png"))
+
+        browser.click("#quit")
+        expect(run.wait(30), 0, "exit code")
+    lines = [line for line in run.output() if not line.startswith("demo kernel ")]
+    expect(lines, [STARTING, "kernel relaunched (cause:restart tag found)\n",
+                   "update file tag found, force updating...\n", "kernel relaunched!\n",
+                   QUITTING], "launcher's lines")
+    expect(inst.opened(), [MAIN_PAGE], "main pages opened")
+
+
+@case
+def demo_busy_port(target, inst):
+    with socket.socket() as taken:
+        taken.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        taken.bind(("127.0.0.1", 9080))
+        taken.listen()
+        result = subprocess.run([demo_kernel(target)], cwd=inst.dir, capture_output=True,
+                                timeout=30)
+    expect(result.returncode, 1, "exit code")
+    expect(result.stderr.decode(),
+           "demo kernel: cannot listen on 127.0.0.1:9080 (is the port in use?)\n", "message")
 
 
 # ---- Wine prefix ----
