@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Measures the native launcher beside two supervisors a Linux user would
 otherwise pick, runit's runsv and supervisord, each supervising the same
-sleeping kernel (the test kernel). Prints a table and saves it, with the date
+sleeping kernel (bench/sleeping_kernel.c). Prints a table and saves it, with the date
 and the machine, in bench/RESULTS.md. Asserts nothing.
 
     bench/run        (builds what is needed, then runs this)
@@ -87,7 +87,10 @@ startsecs=0
         self.argv = [SUPERVISORD, "-n", "-c", config]
 
     def start(self, stamp=None):
-        env = {"PATH": "/usr/bin:/bin", "XDG_RUNTIME_DIR": self.dir, "HOME": self.dir}
+        # As on a server without a desktop: no browser opener on PATH (the
+        # launcher would start one just after the kernel, competing for the
+        # CPU with the kernel's start). Every program here is given by path.
+        env = {"PATH": self.dir, "XDG_RUNTIME_DIR": self.dir, "HOME": self.dir}
         argv = [EXEC_STAMP, stamp] + self.argv if stamp else self.argv
         self.process = subprocess.Popen(argv, cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
@@ -300,8 +303,9 @@ def main():
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     with open(os.path.join(ROOT, "bench", "RESULTS.md"), "w") as file:
         file.write(f"# Benchmark results\n\n{stamp}; {machine()}; {versions()}.\n"
-                   f"Printed by `bench/run`; each supervisor watches the same sleeping "
-                   f"test kernel.\n\n{result}\n")
+                   f"Printed by `bench/run`; each supervisor watches the same sleeping kernel "
+                   f"(`bench/sleeping_kernel.c`), with no browser opener on PATH.\n\n"
+                   f"{result}\n")
 
 
 if __name__ == "__main__":
