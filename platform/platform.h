@@ -11,7 +11,8 @@
 #include <cstdint>
 
 // A process or named-mutex handle as the platform gives it out (a Windows
-// HANDLE, a POSIX descriptor). The core only stores it and hands it back.
+// HANDLE; on POSIX a descriptor, or a negated process id where there are no
+// pidfds). The core only stores it and hands it back.
 using Handle = std::intptr_t;
 constexpr Handle NoHandle = 0;
 

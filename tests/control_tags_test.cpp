@@ -11,6 +11,7 @@
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 struct AgeCase {
@@ -131,22 +132,19 @@ TEST(ClearTagsAtStartup, StaleUndeletableQuitTagEndsTheLauncherAfterOneForceQuit
     EXPECT_EQ(os.Run({}), 0);
 
     EXPECT_THAT(os.Effects(),
-                ElementsAre("free console",
-                            "locale chs",
-                            "log starting kernel...\n",
-                            "mutex PDRAV -> new",
-                            "remove quit.do -> failed",
-                            "log remove quit tag failed.\n",
-                            "mutex KERNELBIN -> new",
-                            "start kernel.bin -> #1",
-                            MainPage,
-                            "log sig timeout, force quit!\n",
-                            "terminate #1 (0)",
-                            "sleep 5000",
-                            "wait #1 -> ended",
-                            "log deleting quit tag...\n",
-                            "remove quit.do -> failed",
-                            "log remove quit tag failed.\n"));
+                ElementsAreArray(Join({BeforeGuards(),
+                                       {"mutex PDRAV -> new",
+                                        "remove quit.do -> failed",
+                                        "log remove quit tag failed.\n",
+                                        "mutex KERNELBIN -> new"},
+                                       FirstLaunch(),
+                                       {"log sig timeout, force quit!\n",
+                                        "terminate #1 (0)",
+                                        "sleep 5000",
+                                        "wait #1 -> ended",
+                                        "log deleting quit tag...\n",
+                                        "remove quit.do -> failed",
+                                        "log remove quit tag failed.\n"}})));
 }
 
 }  // namespace

@@ -35,14 +35,11 @@ TEST(Guards, SecondLauncherGivesWayAndLeavesTheTagsAlone) {
 
     EXPECT_EQ(os.Run({}), -1);
 
-    EXPECT_THAT(os.Effects(),
-                ElementsAre("free console",
-                            "locale chs",
-                            "log starting kernel...\n",
-                            "mutex PDRAV -> exists",
-                            "close PDRAV",
-                            "notice 警告: 程序已运行",
-                            MainPage));
+    EXPECT_THAT(
+        os.Effects(),
+        ElementsAreArray(
+            Join({BeforeGuards(),
+                  {"mutex PDRAV -> exists", "close PDRAV", "notice 警告: 程序已运行", MainPage}})));
     EXPECT_TRUE(os.HasFile("quit.do") && os.HasFile("restart.do") && os.HasFile("update.do"));
     EXPECT_FALSE(os.Holds("PDRAV"));
 }
@@ -56,14 +53,10 @@ TEST(Guards, FailedCreationOfTheLauncherNameCountsAsNoOtherLauncher) {
     EXPECT_EQ(os.Run({}), std::nullopt);
 
     EXPECT_THAT(os.Effects(),
-                ElementsAre("free console",
-                            "locale chs",
-                            "log starting kernel...\n",
-                            "mutex PDRAV -> failed",
-                            "mutex KERNELBIN -> new",
-                            "start kernel.bin -> #1",
-                            MainPage,
-                            "sleep 5000"));
+                ElementsAreArray(Join({BeforeGuards(),
+                                       {"mutex PDRAV -> failed", "mutex KERNELBIN -> new"},
+                                       FirstLaunch(),
+                                       {"sleep 5000"}})));
 }
 
 struct LeftoverCase {
@@ -90,12 +83,13 @@ TEST_P(LeftoverKernelTest, KilledUntilItsNameIsFreeWithAPauseAfterEachKill) {
                          KernelStillRunning,
                          "command taskkill /f /im kernel.bin",
                          "sleep 1000"};
-    EXPECT_THAT(
-        os.Effects(),
-        ElementsAreArray(
-            Join({{"free console", "locale chs", "log starting kernel...\n", "mutex PDRAV -> new"},
-                  Repeat(round, GetParam().killsSurvived + 1),
-                  {"mutex KERNELBIN -> new", "start kernel.bin -> #1", MainPage, "sleep 5000"}})));
+    EXPECT_THAT(os.Effects(),
+                ElementsAreArray(Join({BeforeGuards(),
+                                       {"mutex PDRAV -> new"},
+                                       Repeat(round, GetParam().killsSurvived + 1),
+                                       {"mutex KERNELBIN -> new"},
+                                       FirstLaunch(),
+                                       {"sleep 5000"}})));
     EXPECT_TRUE(os.Holds("PDRAV"));
     EXPECT_TRUE(os.Holds("KERNELBIN"));
 }
@@ -114,16 +108,12 @@ TEST(Guards, TagsAreClearedAfterTheLauncherHoldsItsNameAndBeforeTheLeftoverCheck
 
     EXPECT_EQ(os.Run({}), std::nullopt);
 
-    EXPECT_THAT(os.Effects(),
-                ElementsAre("free console",
-                            "locale chs",
-                            "log starting kernel...\n",
-                            "mutex PDRAV -> new",
-                            "remove quit.do",
-                            "mutex KERNELBIN -> new",
-                            "start kernel.bin -> #1",
-                            MainPage,
-                            "sleep 5000"));
+    EXPECT_THAT(
+        os.Effects(),
+        ElementsAreArray(Join({BeforeGuards(),
+                               {"mutex PDRAV -> new", "remove quit.do", "mutex KERNELBIN -> new"},
+                               FirstLaunch(),
+                               {"sleep 5000"}})));
 }
 
 }  // namespace

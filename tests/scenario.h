@@ -31,17 +31,20 @@ inline void Install(FakePlatform& os) {
     os.AddFile("kernel.bin", "kernel v1");
 }
 
+// A launcher without arguments up to its guards: the console released, the
+// locale set, the prerequisite found.
+inline Trace BeforeGuards() {
+    return {"free console", "locale chs", "log starting kernel...\n"};
+}
+
+// The first launch of kernel #1 and its main page.
+inline Trace FirstLaunch() {
+    return {"start kernel.bin -> #1", MainPage};
+}
+
 // What a launcher without arguments does before its first watch pass.
 inline Trace StartupEffects() {
-    return {
-        "free console",
-        "locale chs",
-        "log starting kernel...\n",
-        "mutex PDRAV -> new",
-        "mutex KERNELBIN -> new",
-        "start kernel.bin -> #1",
-        MainPage,
-    };
+    return Join({BeforeGuards(), {"mutex PDRAV -> new", "mutex KERNELBIN -> new"}, FirstLaunch()});
 }
 
 // What follows the opening of the main page: the supervision.

@@ -149,8 +149,7 @@ def force_quit(target, inst):
     run = inst.start()
     inst.wait_for_file("restart.do", 30)
     tagged = os.stat(inst.path("restart.do")).st_mtime_ns // 10**9
-    run.wait_for_line("sig timeout, force quit!", 60)
-    forced = next(wall for wall, line in run.wall_lines if line.startswith("sig timeout"))
+    forced = run.wait_for_line("sig timeout, force quit!", 60)
     expect(run.wait(60), 0, "exit code")
     expect_output(run, [STARTING, "sig timeout, force quit!\n",
                         "kernel relaunched (cause:restart tag found)\n", QUITTING])

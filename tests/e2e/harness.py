@@ -92,8 +92,7 @@ class Run:
         self.process = subprocess.Popen(
             argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, start_new_session=True)
-        self.lines = []  # (seconds since start, line as read)
-        self.wall_lines = []  # (wall-clock time, line as read)
+        self.lines = []  # (wall-clock time it was read, line as read)
         self.stderr = b""
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -103,8 +102,7 @@ class Run:
     def _read(self):
         for raw in self.process.stdout:
             line = raw.decode("utf-8", "replace")
-            self.wall_lines.append((time.time(), line))
-            self.lines.append((time.monotonic() - self.started, line))
+            self.lines.append((time.time(), line))
 
     def _read_errors(self):
         self.stderr = self.process.stderr.read()
@@ -119,6 +117,7 @@ class Run:
         return code
 
     def wait_for_line(self, text, timeout):
+        """Gives the wall-clock time the line was read at."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             for at, line in self.lines:
