@@ -30,6 +30,9 @@ struct LaunchSettings {
 bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
 
 LaunchResult StartKernel(Platform& os, const LaunchSettings& settings);
+// Writes the log line of a failed launch.
+void LogLaunchFailure(Platform& os, int error);
+// The notice of a failed launch, then its log line.
 void ReportLaunchFailure(Platform& os, int error);
 void OpenMainPage(Platform& os);
 
@@ -57,12 +60,16 @@ void ClearTagsAtStartup(Platform& os);
 
 // ---- Update swap (update_swap.cpp) ----
 
-// Moves the running kernel file aside and the new one into its place.
-void RunUpdateSwap(Platform& os);
+// Moves the kernel file aside and the new one into its place. False, with a
+// log line, when the update is skipped and nothing was swapped in.
+bool RunUpdateSwap(Platform& os);
+// Puts the kernel file that the swap moved aside back in place, and keeps
+// the one that failed to start as "update\FAILED.BIN".
+void RollBackUpdate(Platform& os);
 
 // ---- Supervision cycle (supervision.cpp) ----
 
-enum class RelaunchCause { RestartTagFound, UpdateApplied, AbnormalQuit };
+enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, AbnormalQuit };
 
 // One pass of watching: force quit if a tag went stale, pause, wait.
 // Returns true once the kernel's process has ended.

@@ -49,11 +49,15 @@ LaunchResult StartKernel(Platform& os, const LaunchSettings& settings) {
     return os.StartProcess(settings.kernelCommandLine);
 }
 
-void ReportLaunchFailure(Platform& os, int error) {
-    os.ShowNotice(LaunchFailedNotice, NoticeCaption);
+void LogLaunchFailure(Platform& os, int error) {
     char line[48];
     (void)std::snprintf(line, sizeof line, "CreateProcess failed (%d)\n", error);
     os.WriteLog(line);
+}
+
+void ReportLaunchFailure(Platform& os, int error) {
+    os.ShowNotice(LaunchFailedNotice, NoticeCaption);
+    LogLaunchFailure(os, error);
 }
 
 void OpenMainPage(Platform& os) {

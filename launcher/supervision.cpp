@@ -14,9 +14,21 @@ const char* RelaunchLine(RelaunchCause cause) {
     switch (cause) {
         case RelaunchCause::RestartTagFound: return "kernel relaunched (cause:restart tag found)\n";
         case RelaunchCause::UpdateApplied: return "kernel relaunched!\n";
+        case RelaunchCause::UpdateRolledBack:
+            return "kernel relaunched (cause:update rolled back)\n";
         case RelaunchCause::AbnormalQuit: return "kernel relaunched (cause:abnormal quit)\n";
     }
     return "";
+}
+
+// The kernel just swapped in cannot start: the one it replaced goes back in
+// its place, the update is over, and that kernel is started instead.
+LaunchResult RollBackAndRelaunch(Platform& os, const LaunchSettings& settings, int error) {
+    LogLaunchFailure(os, error);
+    os.WriteLog("new kernel failed to start, rolling back...\n");
+    RollBackUpdate(os);
+    RemoveTag(os, ControlTag::Update);
+    return StartKernel(os, settings);
 }
 
 }  // namespace
@@ -43,6 +55,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings) {
         // The kernel has ended: the first tag present decides, whatever its
         // age and whatever the kernel's exit code.
         RelaunchCause cause;
+        bool swapped = false;
         if (QueryTag(os, ControlTag::Quit).present) {
             os.WriteLog("deleting quit tag...\n");
             RemoveTag(os, ControlTag::Quit);
@@ -53,16 +66,23 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings) {
             os.Sleep(RestartPause);
             cause = RelaunchCause::RestartTagFound;
         } else if (QueryTag(os, ControlTag::Update).present) {
-            // The update tag stays; the new kernel is expected to remove it.
+            // After a swap the tag stays; the new kernel is expected to
+            // remove it. A skipped update is over: left in place, the tag
+            // would have the kernel force quit and the skip repeated.
             os.WriteLog("update file tag found, force updating...\n");
-            RunUpdateSwap(os);
+            swapped = RunUpdateSwap(os);
+            if (!swapped) RemoveTag(os, ControlTag::Update);
             cause = RelaunchCause::UpdateApplied;
         } else {
             os.Sleep(AbnormalQuitPause);
             cause = RelaunchCause::AbnormalQuit;
         }
 
-        const LaunchResult launch = StartKernel(os, settings);
+        LaunchResult launch = StartKernel(os, settings);
+        if (!launch.started && swapped) {
+            launch = RollBackAndRelaunch(os, settings, launch.error);
+            cause = RelaunchCause::UpdateRolledBack;
+        }
         if (!launch.started) {
             ReportLaunchFailure(os, launch.error);
             return ExitFailure;

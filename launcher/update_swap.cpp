@@ -1,20 +1,52 @@
 // The update swap: the new kernel file the kernel left in the update
 // directory takes the place of "kernel.bin", which is kept for a rollback.
+//
+// No move ever runs onto an existing file: the command interpreter's "move"
+// would ask whether to overwrite it, and nobody is there to answer.
+#include "launcher/kernel_contract.h"
 #include "launcher/launcher.h"
 
 namespace {
 
 constexpr char NewKernelFile[] = "update\\_UPDATE.NEW";
+constexpr char RollbackFile[] = "update\\ROLLBACK.BIN";
+constexpr char FailedFile[] = "update\\FAILED.BIN";
+
+bool Exists(Platform& os, const char* name) {
+    return os.QueryFileStatus(name).found;
+}
+
+// Deletes the file if it is there; true when it is gone.
+bool ClearedAway(Platform& os, const char* name) {
+    if (Exists(os, name)) (void)os.RemoveFile(name);
+    return !Exists(os, name);
+}
 
 }  // namespace
 
-void RunUpdateSwap(Platform& os) {
+bool RunUpdateSwap(Platform& os) {
     // Without a new file, moving the kernel aside would leave the
     // installation with nothing to start.
-    if (!os.QueryFileStatus(NewKernelFile).found) {
+    if (!Exists(os, NewKernelFile)) {
         os.WriteLog("update file not found, update skipped.\n");
-        return;
+        return false;
+    }
+    if (!ClearedAway(os, RollbackFile)) {
+        os.WriteLog("rollback file cannot be replaced, update skipped.\n");
+        return false;
     }
     os.RunCommand("move kernel.bin update\\ROLLBACK.BIN");
+    if (Exists(os, KernelFile)) {
+        os.WriteLog("kernel file cannot be moved aside, update skipped.\n");
+        return false;
+    }
     os.RunCommand("move update\\_UPDATE.NEW kernel.bin");
+    return true;
+}
+
+void RollBackUpdate(Platform& os) {
+    // The file that failed is kept for diagnosis, where an older one can be
+    // cleared out of its way.
+    if (ClearedAway(os, FailedFile)) os.RunCommand("move kernel.bin update\\FAILED.BIN");
+    if (!Exists(os, KernelFile)) os.RunCommand("move update\\ROLLBACK.BIN kernel.bin");
 }

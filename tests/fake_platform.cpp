@@ -250,18 +250,23 @@ void FakePlatform::OpenWebAddress(const char* address) {
 }
 
 void FakePlatform::RunCommand(const char* command) {
-    Record(std::string("command ") + command);
     const std::vector<std::string> words = Words(command);
-    if (words.size() == 3 && words[0] == "move") Move(words[1], words[2]);
+    const bool failed = words.size() == 3 && words[0] == "move" && !Move(words[1], words[2]);
+    Record(std::string("command ") + command + (failed ? " -> failed" : ""));
     if (words == std::vector<std::string>{"taskkill", "/f", "/im", "kernel.bin"}) KillKernels();
 }
 
-void FakePlatform::Move(const std::string& from, const std::string& to) {
+bool FakePlatform::Move(const std::string& from, const std::string& to) {
+    // An existing destination is kept, as by "move" when nobody answers its
+    // question whether to overwrite it.
     auto file = files_.find(from);
-    if (file == files_.end()) return;
+    if (file == files_.end() || undeletable_.count(from) != 0 || files_.count(to) != 0) {
+        return false;
+    }
     File moved = file->second;
     files_.erase(file);
     files_[to] = moved;
+    return true;
 }
 
 void FakePlatform::KillKernels() {

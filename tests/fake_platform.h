@@ -45,7 +45,8 @@ public:
     // A file (or directory) modified the given number of seconds ago.
     void AddFile(const std::string& name, const std::string& content = "", Seconds age = 0);
     void SetModified(const std::string& name, Seconds time);
-    // Removing a file of this name fails, now or once it exists.
+    // Removing a file of this name, or moving it away, fails, now or once
+    // it exists (a file in use, or a directory without permission).
     void MakeUndeletable(const std::string& name) { undeletable_.insert(name); }
     // What the next launch starts; a kernel with no script keeps running.
     KernelScript& NextKernel();
@@ -131,7 +132,7 @@ private:
     void Apply(const Event& event);
     void CheckLimits() const;
     size_t ProcessOf(Handle handle) const;
-    void Move(const std::string& from, const std::string& to);
+    bool Move(const std::string& from, const std::string& to);
     void KillKernels();
 
     long long nowMs_ = 0;

@@ -176,12 +176,17 @@ TEST_F(PosixPlatformTest, SleepLastsItsFullTimeThroughSignals) {
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
 }
 
-TEST_F(PosixPlatformTest, MoveRenamesWithBackslashesAndReplacesTheDestination) {
+TEST_F(PosixPlatformTest, MoveRenamesWithBackslashesAndNeverReplacesTheDestination) {
     mkdir("update", 0755);
     Write("kernel.bin", "old");
     Write("update/_UPDATE.NEW", "new");
     Write("update/ROLLBACK.BIN", "older");
 
+    os_.RunCommand("move kernel.bin update\\ROLLBACK.BIN");
+    EXPECT_EQ(Read("update/ROLLBACK.BIN"), "older");
+    EXPECT_EQ(Read("kernel.bin"), "old");
+
+    ASSERT_EQ(unlink("update/ROLLBACK.BIN"), 0);
     os_.RunCommand("move kernel.bin update\\ROLLBACK.BIN");
     os_.RunCommand("move update\\_UPDATE.NEW kernel.bin");
 

@@ -10,6 +10,7 @@
 //   create NAME       create the file NAME (empty), or renew its time
 //   delete NAME       remove the file NAME
 //   place-update M    copy this program to "update/_UPDATE.NEW", marked M
+//   place-text        write a text file, no program, as "update/_UPDATE.NEW"
 //   hold-mutex        hold the name "KERNELBIN" for as long as it runs
 //   exit CODE         end with this exit code
 //   crash             end by a memory access fault
@@ -179,6 +180,13 @@ void PlaceUpdate(const std::string& marker) {
     MakeExecutable(UpdateFile);
 }
 
+void PlaceText() {
+    FILE* file = std::fopen(UpdateFile, "wb");
+    if (file == nullptr) return;
+    std::fputs("not a program\n", file);
+    std::fclose(file);
+}
+
 void Crash() {
     volatile int* nowhere = nullptr;
     *nowhere = 1;
@@ -208,6 +216,8 @@ int main(int argc, char** argv) {
             std::remove(operand.c_str());
         } else if (verb == "place-update") {
             PlaceUpdate(operand);
+        } else if (verb == "place-text") {
+            PlaceText();
         } else if (verb == "hold-mutex") {
             os.CreateNamedMutex("KERNELBIN");  // held until the process ends
         } else if (verb == "exit") {

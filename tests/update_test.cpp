@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
+
 #include "launcher/launcher.h"
 #include "tests/scenario.h"
 
@@ -78,6 +81,7 @@ TEST(Update, MissingNewFileRelaunchesTheCurrentKernel) {
                 ElementsAreArray(Join({EndedPass(1),
                                        {"log update file tag found, force updating...\n",
                                         "log update file not found, update skipped.\n",
+                                        "remove update.do",
                                         "start kernel.bin -> #2",
                                         "close #1",
                                         "log kernel relaunched!\n",
@@ -139,8 +143,8 @@ TEST(Update, UpdateTagLeftInPlaceForceQuitsTheNewKernelButKeepsTheInstallation) 
 
     EXPECT_EQ(os.Run({}), std::nullopt);
 
-    // The tag (1 s) goes stale at the pass of 35 s; the kernel it then
-    // relaunches meets a stale tag in its very first pass.
+    // The tag (1 s) goes stale at the pass of 35 s; with no new file the
+    // update is skipped and over, and the kernel runs on.
     EXPECT_THAT(AfterMainPage(os.Timeline()),
                 ElementsAreArray(Join({{"0.000 sleep 5000",
                                         "5.000 wait #1 -> ended",
@@ -166,11 +170,10 @@ TEST(Update, UpdateTagLeftInPlaceForceQuitsTheNewKernelButKeepsTheInstallation) 
                                         "40.000 wait #2 -> ended",
                                         "40.000 log update file tag found, force updating...\n",
                                         "40.000 log update file not found, update skipped.\n",
+                                        "40.000 remove update.do",
                                         "40.000 start kernel.bin -> #3",
                                         "40.000 close #2",
                                         "40.000 log kernel relaunched!\n",
-                                        "40.000 log sig timeout, force quit!\n",
-                                        "40.000 terminate #3 (0)",
                                         "40.000 sleep 5000"}})));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
     EXPECT_EQ(os.Content("update\\ROLLBACK.BIN"), "kernel v1");
@@ -191,5 +194,132 @@ TEST(Update, FailedRelaunchEndsTheLauncher) {
                                         "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
                                         "log CreateProcess failed (2)\n"}})));
 }
+
+// ---- Updates that cannot go as planned ----
+
+// What follows the update tag's line: kernel #2 started and watched.
+Trace Relaunched(const std::string& line) {
+    return {"start kernel.bin -> #2", "close #1", "log " + line, "sleep 5000"};
+}
+
+struct UpdateCase {
+    const char* name;
+    void (*setUp)(FakePlatform&);  // after the updating kernel is scripted
+    Trace afterTheTag;
+    std::optional<int> exitCode;
+    std::map<std::string, std::string> files;  // content afterwards
+};
+
+void PrintTo(const UpdateCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class UpdateCaseTest : public ::testing::TestWithParam<UpdateCase> {};
+
+TEST_P(UpdateCaseTest, NeverStrandsTheInstallation) {
+    FakePlatform os;
+    Install(os);
+    UpdatingKernel(os, 1000);
+    GetParam().setUp(os);
+    os.StopAt(6000);
+
+    EXPECT_EQ(os.Run({}), GetParam().exitCode);
+
+    EXPECT_THAT(AfterMainPage(os.Effects()),
+                ElementsAreArray(Join({EndedPass(1),
+                                       {"log update file tag found, force updating...\n"},
+                                       GetParam().afterTheTag})));
+    for (const auto& [name, content] : GetParam().files) {
+        EXPECT_EQ(os.Content(name), content) << name;
+    }
+}
+
+constexpr char MoveAside[] = "command move kernel.bin update\\ROLLBACK.BIN";
+constexpr char MoveIn[] = "command move update\\_UPDATE.NEW kernel.bin";
+constexpr char RollingBack[] = "log new kernel failed to start, rolling back...\n";
+constexpr char Absent[] = "<absent>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases,
+    UpdateCaseTest,
+    ::testing::Values(
+        UpdateCase{"SecondUpdateReplacesTheOldRollbackCopy",
+                   [](FakePlatform& os) { os.AddFile("update\\ROLLBACK.BIN", "kernel v0"); },
+                   Join({{"remove update\\ROLLBACK.BIN", MoveAside, MoveIn},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v2"}, {"update\\ROLLBACK.BIN", "kernel v1"}}},
+        UpdateCase{"RollbackCopyThatCannotBeRemoved",
+                   [](FakePlatform& os) {
+                       os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+                       os.MakeUndeletable("update\\ROLLBACK.BIN");
+                   },
+                   Join({{"remove update\\ROLLBACK.BIN -> failed",
+                          "log rollback file cannot be replaced, update skipped.\n",
+                          "remove update.do"},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"},
+                    {"update\\ROLLBACK.BIN", "kernel v0"},
+                    {"update.do", Absent}}},
+        UpdateCase{"KernelFileThatCannotBeMovedAside",
+                   [](FakePlatform& os) { os.MakeUndeletable("kernel.bin"); },
+                   Join({{std::string(MoveAside) + " -> failed",
+                          "log kernel file cannot be moved aside, update skipped.\n",
+                          "remove update.do"},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}},
+        UpdateCase{"SkippedUpdateWhoseTagCannotBeDeleted",
+                   [](FakePlatform& os) {
+                       os.MakeUndeletable("kernel.bin");
+                       os.MakeUndeletable("update.do");
+                   },
+                   Join({{std::string(MoveAside) + " -> failed",
+                          "log kernel file cannot be moved aside, update skipped.\n",
+                          "remove update.do -> failed",
+                          "log remove update tag failed.\n"},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"}, {"update.do", ""}}},
+        UpdateCase{"NewKernelThatCannotStartIsRolledBack",
+                   [](FakePlatform& os) {
+                       os.AddFile("update\\FAILED.BIN", "kernel v0");
+                       os.FailNextLaunch(193);
+                   },
+                   Join({{MoveAside,
+                          MoveIn,
+                          "start kernel.bin -> error 193",
+                          "log CreateProcess failed (193)\n",
+                          RollingBack,
+                          "remove update\\FAILED.BIN",
+                          "command move kernel.bin update\\FAILED.BIN",
+                          "command move update\\ROLLBACK.BIN kernel.bin",
+                          "remove update.do"},
+                         Relaunched("kernel relaunched (cause:update rolled back)\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"},
+                    {"update\\FAILED.BIN", "kernel v2"},
+                    {"update\\ROLLBACK.BIN", Absent},
+                    {"update.do", Absent}}},
+        UpdateCase{"RollbackWhosePreviousKernelFailsToo",
+                   [](FakePlatform& os) {
+                       os.FailNextLaunch(193);
+                       os.FailNextLaunch(5);
+                   },
+                   {MoveAside,
+                    MoveIn,
+                    "start kernel.bin -> error 193",
+                    "log CreateProcess failed (193)\n",
+                    RollingBack,
+                    "command move kernel.bin update\\FAILED.BIN",
+                    "command move update\\ROLLBACK.BIN kernel.bin",
+                    "remove update.do",
+                    "start kernel.bin -> error 5",
+                    "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
+                    "log CreateProcess failed (5)\n"},
+                   -1,
+                   {{"kernel.bin", "kernel v1"}, {"update\\FAILED.BIN", "kernel v2"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -144,6 +144,40 @@ def update(target, inst):
 
 
 @case
+def two_updates(target, inst):
+    inst.scenario("place-update v2; create update.do; exit 0",
+                  "delete update.do; place-update v3; create update.do; exit 0",
+                  "delete update.do; sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING] + ["update file tag found, force updating...\n",
+                                     "kernel relaunched!\n"] * 2 + [QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()], ["", "v2", "v3"], "kernel markers")
+    expect(inst.read("update/ROLLBACK.BIN").endswith(b"KERNEL-MARKER:v2\n"), True,
+           "the rollback copy replaced by the second update")
+    expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v3\n"), True, "newest kernel in place")
+
+
+@case
+def update_rolled_back(target, inst):
+    original = inst.read("kernel.bin")
+    inst.scenario("place-text; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    # Not a program: ERROR_BAD_EXE_FORMAT on Windows, EACCES (not executable) natively.
+    error = 193 if target.windows else 13
+    expect_output(run, [STARTING, "update file tag found, force updating...\n",
+                        f"CreateProcess failed ({error})\n",
+                        "new kernel failed to start, rolling back...\n",
+                        "kernel relaunched (cause:update rolled back)\n", QUITTING])
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+    expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
+    expect(inst.read("update/FAILED.BIN"), b"not a program\n", "the file that failed, kept")
+    expect(inst.exists("update/ROLLBACK.BIN"), False, "rollback copy left")
+    expect(inst.exists("update.do"), False, "update tag left")
+
+
+@case
 def force_quit(target, inst):
     inst.scenario("create restart.do; run", "create quit.do; exit 0")
     run = inst.start()

@@ -1,0 +1,60 @@
+// The pieces of the POSIX platform layer, one concern per file, that
+// posix_platform.cpp puts behind the Platform interface.
+//
+// Only the POSIX layer includes this header. A process handle is the
+// process's pidfd or, where the system has no pidfds (Linux before 5.3, or
+// valgrind), its process id negated.
+#ifndef LAUNCHER_PLATFORM_POSIX_POSIX_LAYER_H
+#define LAUNCHER_PLATFORM_POSIX_POSIX_LAYER_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace posix_layer {
+
+// ---- Files (files.cpp) ----
+
+// Windows names use the backslash as separator.
+std::string PosixPath(const char* name);
+FileStatus QueryFileStatus(const char* name);
+bool RemoveFile(const char* name);
+
+// ---- Processes (processes.cpp) ----
+
+long long MonotonicMs();
+// Moves a new descriptor of the launcher's above 0-2, so that no handle is
+// ever 0 (NoHandle) and a closed standard stream is never taken by one.
+int AboveStandardStreams(int fd);
+int PidfdOpen(pid_t pid);
+int PidfdSendSignal(int pidfd, int signal);
+// The full path of a program found on PATH, or "" when it is not there.
+std::string FindOnPath(const char* program);
+// Starts a program and waits for its end.
+void RunAndWait(const std::string& program, std::vector<std::string> words);
+// Starts a program that is not the launcher's child, with no terminal and
+// none of the launcher's output, and does not wait for it.
+void StartDetached(const std::string& program, std::vector<std::string> words);
+LaunchResult StartProcess(const char* commandLine);
+void TerminateProcess(Handle process);
+bool WaitForProcessEnd(Handle process, unsigned milliseconds);
+
+// ---- Named mutexes (named_mutexes.cpp) ----
+
+MutexResult CreateNamedMutex(const char* name);
+
+// ---- The user's side: notices and the browser (desktop.cpp) ----
+
+void ShowNotice(const char* text, const char* caption);
+void OpenWebAddress(const char* address);
+
+// ---- The command interpreter's stock commands (commands.cpp) ----
+
+void RunCommand(const char* command);
+
+}  // namespace posix_layer
+
+#endif

@@ -1,0 +1,237 @@
+// This file implements processes for the POSIX platform layer: starting,
+// terminating and waiting for the kernel, and the helper programs the layer
+// runs. It must contain only POSIX and Linux process calls.
+//
+// Programs are started with posix_spawn, never through a shell, and watched
+// through pidfds, which no reused process id can confuse.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/posix/command_line.h"
+#include "platform/posix/posix_layer.h"
+
+namespace posix_layer {
+
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+std::string OwnDirectory() {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return ".";
+    path[length] = '\0';
+    char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return ".";
+    *slash = '\0';
+    return path;
+}
+
+// Windows looks for a program first in the launcher's own directory, then in
+// the working directory.
+std::string FindProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    std::string own = OwnDirectory() + "/" + name;
+    if (access(own.c_str(), F_OK) == 0) return own;
+    if (access(name.c_str(), F_OK) == 0) return "./" + name;
+    return "";
+}
+
+std::vector<char*> ArgvOf(std::vector<std::string>& words) {
+    std::vector<char*> argv(words.size() + 1, nullptr);
+    std::transform(
+        words.begin(), words.end(), argv.begin(), [](std::string& word) { return word.data(); });
+    return argv;
+}
+
+// Children start with the default signal mask and dispositions and with
+// none of the launcher's descriptors but the standard three.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+
+    explicit SpawnSetup(bool quietAndDetached) {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        if (quietAndDetached) {
+            flags |= POSIX_SPAWN_SETSID;
+            for (int fd = 0; fd <= 2; ++fd) {
+                posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+            }
+        }
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        posix_spawnattr_setflags(&attributes, flags);
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+void WaitForChild(pid_t pid) {
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Without a pidfd a child's end is waited for by its SIGCHLD, held back
+// and taken with a time limit, and it is reaped by its id.
+bool WaitForChildById(pid_t pid, long long deadline) {
+    sigset_t childEnded;
+    sigemptyset(&childEnded);
+    sigaddset(&childEnded, SIGCHLD);
+    for (;;) {
+        const pid_t reaped = waitpid(pid, nullptr, WNOHANG);
+        if (reaped == pid || (reaped < 0 && errno == ECHILD)) return true;
+        const long long remaining = deadline - MonotonicMs();
+        if (remaining <= 0) return false;
+        const timespec limit = {static_cast<time_t>(remaining / 1000),
+                                static_cast<long>(remaining % 1000) * 1000000};
+        sigtimedwait(&childEnded, nullptr, &limit);
+    }
+}
+
+}  // namespace
+
+long long MonotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+int AboveStandardStreams(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+int PidfdOpen(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+int PidfdSendSignal(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+std::string FindOnPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start);
+        candidate = (candidate.empty() ? "." : candidate) + "/" + program;
+        if (IsExecutableFile(candidate)) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+void RunAndWait(const std::string& program, std::vector<std::string> words) {
+    SpawnSetup setup(false);
+    std::vector<char*> argv = ArgvOf(words);
+    pid_t pid;
+    if (posix_spawn(
+            &pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) == 0) {
+        WaitForChild(pid);
+    }
+}
+
+void StartDetached(const std::string& program, std::vector<std::string> words) {
+    // Started through a short-lived intermediate child, so the program is
+    // never the launcher's child and is never left a zombie; in a session of
+    // its own, with its output kept off the launcher's console.
+    const pid_t intermediate = fork();
+    if (intermediate < 0) return;
+    if (intermediate == 0) {
+        SpawnSetup setup(true);
+        std::vector<char*> argv = ArgvOf(words);
+        pid_t pid;
+        posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+        _exit(0);  // not exit(): the launcher's stdio buffers are not ours to flush
+    }
+    WaitForChild(intermediate);
+}
+
+LaunchResult StartProcess(const char* commandLine) {
+    // Split as Windows would, and started without a shell: no shell ever
+    // reads the command line.
+    std::vector<std::string> words = SplitCommandLine(commandLine);
+    if (words.empty()) return {false, NoHandle, ENOENT};
+    const std::string program = FindProgram(words[0]);
+    if (program.empty()) return {false, NoHandle, ENOENT};
+
+    SpawnSetup setup(false);
+    std::vector<char*> argv = ArgvOf(words);
+    pid_t pid;
+    const int error =
+        posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+    if (error != 0) return {false, NoHandle, error};
+    // Still an unreaped child, so the id cannot have been reused yet.
+    const int pidfd = AboveStandardStreams(PidfdOpen(pid));
+    if (pidfd >= 0) return {true, pidfd, 0};
+    if (errno == ENOSYS) return {true, -static_cast<Handle>(pid), 0};
+    const int openError = errno;
+    kill(pid, SIGKILL);
+    WaitForChild(pid);
+    return {false, NoHandle, openError};
+}
+
+void TerminateProcess(Handle process) {
+    // Through the pidfd, so a reused process id can never be hit. (By id,
+    // without pidfds, is safe as well: the child is not reaped before it is
+    // seen to end, so its id is not free for reuse.)
+    if (process > 0) {
+        PidfdSendSignal(static_cast<int>(process), SIGKILL);
+    } else {
+        kill(static_cast<pid_t>(-process), SIGKILL);
+    }
+}
+
+bool WaitForProcessEnd(Handle process, unsigned milliseconds) {
+    const long long deadline = MonotonicMs() + milliseconds;
+    if (process < 0) return WaitForChildById(static_cast<pid_t>(-process), deadline);
+    const int pidfd = static_cast<int>(process);
+    pollfd ended = {pidfd, POLLIN, 0};
+    for (;;) {
+        const long long remaining = deadline - MonotonicMs();
+        const int ready = poll(&ended, 1, static_cast<int>(remaining > 0 ? remaining : 0));
+        if (ready > 0) break;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+    // Reaped at once, so no zombie is left behind.
+    siginfo_t info;
+    while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) < 0 &&
+           errno == EINTR) {
+    }
+    return true;
+}
+
+}  // namespace posix_layer
