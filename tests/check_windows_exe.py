@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the built Windows executable: a stripped 32-bit console program for
-Windows 5.0 and later, at most 64 KiB, importing only system DLLs, with its
-manifest and version block.
+Windows 5.0 and later, at most 64 KiB, importing only functions that
+windows_imports.txt allows (none newer than Windows 2000), with its manifest
+and version block.
 
     check_windows_exe.py LAUNCHER.EXE
 """
@@ -14,8 +15,8 @@ import sys
 
 OBJDUMP = "i686-w64-mingw32-objdump"
 MAX_SIZE = 64 * 1024
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "msvcrt.dll", "advapi32.dll",
-               "gdi32.dll", "ntdll.dll"}
+ALLOWLIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows_imports.txt")
+DECLARED = (5, 0)  # Windows 2000
 RT_VERSION, RT_MANIFEST = 16, 24
 
 failures = []
@@ -45,12 +46,53 @@ def check_headers(path):
         check(field(dump, name) == "5", f"{name} 5")
     for name in ("MinorOSystemVersion", "MinorSubsystemVersion"):
         check(field(dump, name) == "0", f"{name} 0")
-    dlls = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", dump)}
-    check(dlls and dlls <= SYSTEM_DLLS, f"only system DLLs imported, not {sorted(dlls)}")
+    check_imports(dump)
     symbols = subprocess.run([OBJDUMP, "-t", path], capture_output=True, text=True).stdout
     check(not re.search(r"^\[\s*\d+\]", symbols, re.MULTILINE), "stripped of symbols")
     check(os.path.getsize(path) <= MAX_SIZE,
           f"at most {MAX_SIZE} bytes, not {os.path.getsize(path)}")
+
+
+# ---- Imports ----
+
+def imports(dump):
+    """[(dll, function)] of the import table, DLL names in lower case."""
+    found, dll = [], None
+    for line in dump.splitlines():
+        named = re.match(r"\s*DLL Name: (\S+)", line)
+        if named:
+            dll = named.group(1).lower()
+            continue
+        entry = re.match(r"\s+[0-9a-f]+\s+\d+\s+(\S+)$", line)
+        if dll and entry:
+            found.append((dll, entry.group(1)))
+    return found
+
+
+def allowlist():
+    """{(dll, function): (major, minor) of the first Windows NT version}."""
+    allowed = {}
+    with open(ALLOWLIST) as listing:
+        for line in listing:
+            if line.strip() and not line.startswith("#"):
+                dll, function, since, _caller = line.split()
+                allowed[(dll, function)] = tuple(int(part) for part in since.split("."))
+    return allowed
+
+
+def check_imports(dump):
+    allowed = allowlist()
+    for (dll, function), since in sorted(allowed.items()):
+        check(since <= DECLARED, f"{dll} {function} listed as new in Windows NT "
+                                 f"{since[0]}.{since[1]}, later than the declared 5.0")
+    table = imports(dump)
+    check(table, "an import table")
+    print("imports (first Windows NT version):")
+    for dll, function in table:
+        since = allowed.get((dll, function))
+        check(since is not None, f"{dll} {function} imported but not on the allowlist")
+        shown = f"{since[0]}.{since[1]}" if since else "NOT ALLOWED"
+        print(f"  {dll:<13} {function:<28} {shown}")
 
 
 # ---- Resources ----

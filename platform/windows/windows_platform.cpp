@@ -1,8 +1,9 @@
 // The Windows implementation of the platform operations.
 //
 // Each operation is the Win32 or C runtime (msvcrt) call it is named after,
-// with the arguments the launcher has always used; nothing here may need
-// more than Windows 2000 offers.
+// with the arguments the launcher has always used; file status and the clock
+// come from kernel32. Nothing here may need more than Windows 2000 offers:
+// tests/windows_imports.txt lists every function the executable may import.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -17,10 +18,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 
 #include "platform/platform.h"
+#include "platform/windows/file_time.h"
 
 namespace {
 
@@ -37,6 +37,10 @@ STARTUPINFOA ZeroedStartupInfo() {
 // The start-up record of every launch: all zero but its size.
 STARTUPINFOA startupInfo = ZeroedStartupInfo();
 
+std::uint64_t TicksOf(FILETIME time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 // Handles are kept as integers; this gives them back their type.
 HANDLE HandleOf(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
@@ -49,14 +53,20 @@ public:
     void SetLocale(const char* name) override { (void)setlocale(LC_CTYPE, name); }
 
     FileStatus QueryFileStatus(const char* name) override {
-        struct _stat64 status;
-        if (_stat64(name, &status) != 0) return {false, 0};
-        return {true, status.st_mtime};
+        // The last write time in UTC, as the file system keeps it (the
+        // runtime's stat goes through local time), for a directory too.
+        WIN32_FILE_ATTRIBUTE_DATA status;
+        if (!GetFileAttributesExA(name, GetFileExInfoStandard, &status)) return {false, 0};
+        return {true, SecondsFromFileTime(TicksOf(status.ftLastWriteTime))};
     }
 
     bool RemoveFile(const char* name) override { return remove(name) == 0; }
 
-    Seconds CurrentTime() override { return _time64(nullptr); }
+    Seconds CurrentTime() override {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        return SecondsFromFileTime(TicksOf(now));
+    }
 
     void WriteLog(const char* text) override {
         (void)fputs(text, stdout);
