@@ -7,9 +7,30 @@
 // ("DEMO-VERSION:N"; none means 1). An update copies it, marked with the next
 // version, to "update/_UPDATE.NEW"; the copy, once started in its place,
 // removes the update tag.
+//
+// Only its own page can steer it: a request under any other host name (a
+// page of another site rebound to 127.0.0.1) is refused, and a button is
+// obeyed only with the random token of this run that the page carries, and
+// only from the page's own origin.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After windows.h, which it needs.
+#include <ntsecapi.h>
+#endif
+
 #include <httplib.h>
+
+#ifndef _WIN32
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +38,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,20 +51,105 @@ constexpr char Host[] = "127.0.0.1";
 constexpr int Port = 9080;
 constexpr char VersionKey[] = "DEMO-VERSION:";
 constexpr char UpdateFile[] = "update/_UPDATE.NEW";
+constexpr size_t TokenBytes = 16;  // 128 bits
 
 enum class Request { None, Quit, Restart, Update };
-
-std::string OwnPath() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    return length > 0 ? std::string(path, static_cast<size_t>(length)) : "";
-}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+#ifdef _WIN32
+long ProcessId() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+// The running program's file.
+std::string OwnProgram() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    return length > 0 && length < sizeof path ? ReadAll(std::string(path, length)) : "";
+}
+
+bool RandomBytes(unsigned char* bytes, size_t count) {
+    return RtlGenRandom(bytes, static_cast<ULONG>(count)) != FALSE;
+}
+
+bool MakeExecutable(const char*) {
+    return true;
+}
+
+// Exclusive: a second kernel must find the port busy.
+void SetSocketOptions(socket_t sock) {
+    const BOOL yes = TRUE;
+    setsockopt(
+        sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
+}
+#else
+long ProcessId() {
+    return static_cast<long>(getpid());
+}
+
+// The running program's file, read through the kernel's own link to it,
+// which holds even when the file has been moved away by an update.
+std::string OwnProgram() {
+    return ReadAll("/proc/self/exe");
+}
+
+bool RandomBytes(unsigned char* bytes, size_t count) {
+    return getrandom(bytes, count, 0) == static_cast<ssize_t>(count);
+}
+
+bool MakeExecutable(const char* path) {
+    return chmod(path, 0755) == 0;
+}
+
+// Address reuse for a quick restart, but not the library's default port
+// sharing: a second kernel must find the port busy.
+void SetSocketOptions(socket_t sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+#endif
+
+// The token of this run, in hex; "" when the system gave no random bytes.
+std::string NewToken() {
+    unsigned char bytes[TokenBytes];
+    if (!RandomBytes(bytes, sizeof bytes)) return "";
+    std::string token;
+    for (unsigned char byte : bytes) {
+        token += "0123456789abcdef"[byte >> 4];
+        token += "0123456789abcdef"[byte & 15];
+    }
+    return token;
+}
+
+// Compares in a time that does not depend on where the texts differ.
+bool SameSecret(const std::string& given, const std::string& secret) {
+    if (given.size() != secret.size()) return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < secret.size(); ++i) {
+        difference |= static_cast<unsigned char>(given[i] ^ secret[i]);
+    }
+    return difference == 0;
+}
+
+// The names the page is served under; a browser that sends another one was
+// sent here by some other site.
+bool IsOwnHost(const std::string& host) {
+    return host == "127.0.0.1:9080" || host == "localhost:9080";
+}
+
+// A button of the page itself: the token, and no sign of another origin.
+bool FromOwnPage(const httplib::Request& req, const std::string& token) {
+    const std::string origin = "http://" + req.get_header_value("Host");
+    if (req.has_header("Origin") && req.get_header_value("Origin") != origin) return false;
+    if (req.has_header("Sec-Fetch-Site") && req.get_header_value("Sec-Fetch-Site") != "same-origin")
+        return false;
+    return SameSecret(req.get_param_value("token"), token);
 }
 
 // This program's file without its version line, if it has one.
@@ -83,7 +190,16 @@ struct Kernel {
     bool updated;  // started in place of an older version
 };
 
-std::string MainPage(const Kernel& kernel) {
+std::string Button(const char* action,
+                   const char* id,
+                   const char* label,
+                   const std::string& token) {
+    return std::string("<form method=\"post\" action=\"/drav/") + action +
+           "\" style=\"display:inline\"><input type=\"hidden\" name=\"token\" value=\"" + token +
+           "\"><button id=\"" + id + "\">" + label + "</button></form>\n";
+}
+
+std::string MainPage(const Kernel& kernel, const std::string& token) {
     std::ostringstream page;
     page << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>NX8 kernel</title>"
          << "<style>body{font-family:sans-serif;margin:2em}td{padding:.2em 1em}"
@@ -98,13 +214,8 @@ std::string MainPage(const Kernel& kernel) {
         page << "<p id=\"updated\">Updated from version " << kernel.version - 1 << ".</p>\n";
     }
     page << "<p>\n"
-         << "<form method=\"post\" action=\"/drav/quit\" style=\"display:inline\">"
-         << "<button id=\"quit\">Quit</button></form>\n"
-         << "<form method=\"post\" action=\"/drav/restart\" style=\"display:inline\">"
-         << "<button id=\"restart\">Restart</button></form>\n"
-         << "<form method=\"post\" action=\"/drav/update\" style=\"display:inline\">"
-         << "<button id=\"update\">Update</button></form>\n"
-         << "</p>\n</body></html>\n";
+         << Button("quit", "quit", "Quit", token) << Button("restart", "restart", "Restart", token)
+         << Button("update", "update", "Update", token) << "</p>\n</body></html>\n";
     return page.str();
 }
 
@@ -128,7 +239,12 @@ bool PlaceUpdate(const std::string& program, int version) {
     std::ofstream file(UpdateFile, std::ios::binary | std::ios::trunc);
     file.write(copy.data(), static_cast<std::streamsize>(copy.size()));
     file.close();
-    return file.good() && chmod(UpdateFile, 0755) == 0;
+    return file.good() && MakeExecutable(UpdateFile);
+}
+
+std::string LeavingPage(const char* doing) {
+    return std::string("<!DOCTYPE html><html><body><p id=\"leaving\">") + doing +
+           "</p></body></html>";
 }
 
 }  // namespace
@@ -137,8 +253,13 @@ int main(int argc, char* argv[]) {
     Platform& os = SystemPlatform();
     os.CreateNamedMutex("KERNELBIN");  // held until the process ends
 
-    const std::string program = ReadAll(OwnPath());
-    Kernel kernel = {static_cast<long>(getpid()), Now(), VersionOf(program), "", false};
+    const std::string token = NewToken();
+    if (token.empty()) {
+        std::fprintf(stderr, "demo kernel: no random source for the page's token\n");
+        return 1;
+    }
+    const std::string program = OwnProgram();
+    Kernel kernel = {ProcessId(), Now(), VersionOf(program), "", false};
     for (int i = 1; i < argc; ++i) kernel.argument += (i > 1 ? " " : "") + std::string(argv[i]);
     // A kernel started in place of an older one takes its update tag away.
     if (kernel.version > 1 && os.QueryFileStatus("update.do").found) {
@@ -146,31 +267,48 @@ int main(int argc, char* argv[]) {
     }
 
     httplib::Server server;
-    // Address reuse for a quick restart, but not the library's default port
-    // sharing: a second kernel must find the port busy.
-    server.set_socket_options([](socket_t sock) {
-        const int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    server.set_socket_options(SetSocketOptions);
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (IsOwnHost(req.get_header_value("Host")))
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 403;
+        return httplib::Server::HandlerResponse::Handled;
     });
-    std::atomic<Request> request{Request::None};
     server.Get("/drav", [&](const httplib::Request& req, httplib::Response& res) {
         if (req.get_param_value("t") != "main") {
             res.status = 404;
             return;
         }
-        res.set_content(MainPage(kernel), "text/html; charset=utf-8");
+        res.set_content(MainPage(kernel, token), "text/html; charset=utf-8");
     });
+
+    // The first request to leave is the one obeyed; the server stops once
+    // its answer is on the way.
+    std::atomic<Request> request{Request::None};
+    std::mutex stopping;
+    std::thread stopper;
     auto asked = [&](Request what, const char* doing) {
-        return [&, what, doing](const httplib::Request&, httplib::Response& res) {
-            request = what;
-            res.set_content(std::string("<!DOCTYPE html><html><body><p id=\"leaving\">") + doing +
-                                "</p></body></html>",
-                            "text/html; charset=utf-8");
-            // Stopped once this answer is on its way.
-            std::thread([&server] {
+        return [&, what, doing](const httplib::Request& req, httplib::Response& res) {
+            if (!FromOwnPage(req, token)) {
+                res.status = 403;
+                return;
+            }
+            if (what == Request::Update && program.empty()) {
+                res.status = 500;  // no copy to place: an empty file would be the next kernel
+                return;
+            }
+            Request none = Request::None;
+            if (!request.compare_exchange_strong(none, what)) {
+                res.status = 503;
+                res.set_content(LeavingPage("Leaving already."), "text/html; charset=utf-8");
+                return;
+            }
+            res.set_content(LeavingPage(doing), "text/html; charset=utf-8");
+            const std::lock_guard<std::mutex> lock(stopping);
+            stopper = std::thread([&server] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
                 server.stop();
-            }).detach();
+            });
         };
     };
     server.Post("/drav/quit", asked(Request::Quit, "Quitting."));
@@ -189,6 +327,10 @@ int main(int argc, char* argv[]) {
                 Port);
     std::fflush(stdout);
     server.listen_after_bind();
+    {
+        const std::lock_guard<std::mutex> lock(stopping);
+        if (stopper.joinable()) stopper.join();
+    }
 
     // The tag is in place before the kernel exits.
     switch (request.load()) {

@@ -17,6 +17,9 @@ namespace posix_layer {
 
 namespace {
 
+// The user's terminal, kept open once the launcher has left it; -1 before.
+int keptTerminal = -1;
+
 // Shown as it stands when it cannot be converted.
 std::string FromGbk(const char* text) {
     std::string utf8;
@@ -41,6 +44,12 @@ bool OnDesktop() {
 
 }  // namespace
 
+void KeepTerminalForNotices() {
+    if (keptTerminal < 0) {
+        keptTerminal = AboveStandardStreams(open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    }
+}
+
 void ShowNotice(const char* text, const char* caption) {
     const std::string title = FromGbk(caption);
     const std::string message = FromGbk(text);
@@ -58,6 +67,10 @@ void ShowNotice(const char* text, const char* caption) {
     // The released console no longer reaches the user's terminal, but the
     // terminal itself may still be there.
     const std::string line = title + ": " + message + "\n";
+    if (keptTerminal >= 0) {
+        WriteAll(keptTerminal, line);
+        return;
+    }
     const int tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (tty >= 0) {
         WriteAll(tty, line);

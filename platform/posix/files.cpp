@@ -2,9 +2,9 @@
 // It must contain only POSIX file calls on names relative to the working
 // directory.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/posix/posix_layer.h"
 
@@ -23,7 +23,13 @@ FileStatus QueryFileStatus(const char* name) {
 }
 
 bool RemoveFile(const char* name) {
-    return std::remove(PosixPath(name).c_str()) == 0;
+    // As the Windows runtime's remove: files only, never a directory, and
+    // not a read-only file (here: one without its owner's write permission).
+    const std::string path = PosixPath(name);
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) return false;
+    if ((status.st_mode & S_IWUSR) == 0) return false;
+    return unlink(path.c_str()) == 0;
 }
 
 }  // namespace posix_layer

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/posix_layer.h"
 
@@ -16,14 +18,44 @@ namespace posix_layer {
 
 namespace {
 
-// The name's lock file: <dir>/<NAME>-<uid>.lock, private to this user.
-int OpenLockFile(const char* name) {
+// A directory of this user's own that nobody else can write into, made if
+// it is missing; "" when it cannot be had.
+std::string PrivateDirectory(const std::string& path) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        (void)std::fprintf(
+            stderr, "named mutexes: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+        return "";
+    }
+    // lstat: a link planted in its place is not followed.
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+        status.st_uid != getuid() || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        (void)std::fprintf(stderr,
+                           "named mutexes: %s is not a directory of this user's own, closed to "
+                           "others; named mutexes are not available\n",
+                           path.c_str());
+        return "";
+    }
+    return path;
+}
+
+// Where this user's lock files live: the session's runtime directory, else
+// a private directory in /tmp (in /tmp itself, any user could plant a lock
+// file of the same name first).
+std::string LockDirectory(const std::string& uid) {
     // A relative runtime directory is not valid, and would change with the
     // working directory.
     const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = runtimeDir != nullptr && runtimeDir[0] == '/' ? runtimeDir : "/tmp";
-    const std::string path =
-        dir + "/" + name + "-" + std::to_string(static_cast<unsigned long>(getuid())) + ".lock";
+    if (runtimeDir != nullptr && runtimeDir[0] == '/') return runtimeDir;
+    return PrivateDirectory("/tmp/launcher-" + uid);
+}
+
+// The name's lock file: <dir>/<NAME>-<uid>.lock, private to this user.
+int OpenLockFile(const char* name) {
+    const std::string uid = std::to_string(static_cast<unsigned long>(getuid()));
+    const std::string dir = LockDirectory(uid);
+    if (dir.empty()) return -1;
+    const std::string path = dir + "/" + name + "-" + uid + ".lock";
     // No link is followed, and a file someone else planted is not used.
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return -1;

@@ -33,6 +33,9 @@ int PidfdOpen(pid_t pid);
 int PidfdSendSignal(int pidfd, int signal);
 // The full path of a program found on PATH, or "" when it is not there.
 std::string FindOnPath(const char* program);
+// Leaves the session of the terminal the launcher was started from, so that
+// closing it ends neither the launcher nor its kernels.
+void LeaveTerminalSession();
 // Starts a program and waits for its end.
 void RunAndWait(const std::string& program, std::vector<std::string> words);
 // Starts a program that is not the launcher's child, with no terminal and
@@ -48,6 +51,8 @@ MutexResult CreateNamedMutex(const char* name);
 
 // ---- The user's side: notices and the browser (desktop.cpp) ----
 
+// Keeps the terminal at hand for notices, before the launcher leaves it.
+void KeepTerminalForNotices();
 void ShowNotice(const char* text, const char* caption);
 void OpenWebAddress(const char* address);
 

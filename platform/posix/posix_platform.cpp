@@ -38,14 +38,18 @@ public:
 
     void FreeConsole() override {
         // Each standard stream still on the terminal goes to /dev/null;
-        // redirected ones stay where they are.
+        // redirected ones stay where they are. Then the launcher leaves the
+        // terminal, which it outlives, as a Windows program outlives the
+        // console window it was started from.
+        posix_layer::KeepTerminalForNotices();
         for (int fd = 0; fd <= 2; ++fd) {
             if (!isatty(fd)) continue;
             const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-            if (null < 0) return;
+            if (null < 0) break;
             dup2(null, fd);  // the copy is inherited: O_CLOEXEC is not copied
             close(null);
         }
+        posix_layer::LeaveTerminalSession();
     }
 
     void SetLocale(const char* name) override {

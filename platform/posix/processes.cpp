@@ -60,13 +60,17 @@ std::vector<char*> ArgvOf(std::vector<std::string>& words) {
     return argv;
 }
 
+// Set once the launcher has let go of its terminal but could not leave the
+// terminal's session: the kernels it starts then leave it.
+bool kernelsInSessionsOfTheirOwn = false;
+
 // Children start with the default signal mask and dispositions and with
 // none of the launcher's descriptors but the standard three.
 struct SpawnSetup {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
 
-    explicit SpawnSetup(bool quietAndDetached) {
+    SpawnSetup(bool newSession, bool quiet) {
         posix_spawn_file_actions_init(&actions);
         posix_spawnattr_init(&attributes);
         short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
@@ -76,8 +80,8 @@ struct SpawnSetup {
         sigset_t all;
         sigfillset(&all);
         posix_spawnattr_setsigdefault(&attributes, &all);
-        if (quietAndDetached) {
-            flags |= POSIX_SPAWN_SETSID;
+        if (newSession) flags |= POSIX_SPAWN_SETSID;
+        if (quiet) {
             for (int fd = 0; fd <= 2; ++fd) {
                 posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
             }
@@ -154,8 +158,17 @@ std::string FindOnPath(const char* program) {
     return "";
 }
 
+void LeaveTerminalSession() {
+    // A process group leader (as a shell's job is) cannot start a session of
+    // its own: it stays, deaf to the terminal's hangup, and its kernels start
+    // sessions of their own.
+    if (setsid() >= 0) return;
+    (void)signal(SIGHUP, SIG_IGN);
+    kernelsInSessionsOfTheirOwn = true;
+}
+
 void RunAndWait(const std::string& program, std::vector<std::string> words) {
-    SpawnSetup setup(false);
+    SpawnSetup setup(false, false);
     std::vector<char*> argv = ArgvOf(words);
     pid_t pid;
     if (posix_spawn(
@@ -171,7 +184,7 @@ void StartDetached(const std::string& program, std::vector<std::string> words) {
     const pid_t intermediate = fork();
     if (intermediate < 0) return;
     if (intermediate == 0) {
-        SpawnSetup setup(true);
+        SpawnSetup setup(true, true);
         std::vector<char*> argv = ArgvOf(words);
         pid_t pid;
         posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
@@ -188,7 +201,7 @@ LaunchResult StartProcess(const char* commandLine) {
     const std::string program = FindProgram(words[0]);
     if (program.empty()) return {false, NoHandle, ENOENT};
 
-    SpawnSetup setup(false);
+    SpawnSetup setup(kernelsInSessionsOfTheirOwn, false);
     std::vector<char*> argv = ArgvOf(words);
     pid_t pid;
     const int error =

@@ -11,7 +11,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <locale.h>
@@ -97,6 +98,12 @@ public:
     }
 
     void OpenWebAddress(const char* address) override {
+        // The handler of an address may be started through COM, which the
+        // calling thread must have set up first; once is enough.
+        if (!comInitialised) {
+            (void)CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+            comInitialised = true;
+        }
         ShellExecuteA(nullptr, nullptr, address, nullptr, nullptr, SW_SHOWNORMAL);
     }
 
@@ -131,6 +138,9 @@ public:
     }
 
     void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
+
+private:
+    bool comInitialised = false;
 };
 
 WindowsPlatform windowsPlatform;

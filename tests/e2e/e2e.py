@@ -9,12 +9,17 @@
 """
 
 import argparse
+import fcntl
+import http.client
 import os
+import re
 import shutil
 import socket
 import subprocess
 import sys
+import termios
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import MAIN_PAGE, Installation, Target, wine_environment  # noqa: E402
@@ -25,6 +30,22 @@ DIRECTORY_NAMES = {}  # a case's own part of its installation directory's name
 STARTING = "starting kernel...\n"
 QUITTING = "deleting quit tag...\n"
 ABNORMAL = "kernel relaunched (cause:abnormal quit)\n"
+
+
+class Skip(Exception):
+    """The case cannot run on this host; ctest shows it as skipped."""
+
+
+SKIPPED = 77
+
+
+def alive(pid):
+    """Whether the process runs (a zombie does not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
 
 
 def case(fn=None, directory=None):
@@ -238,6 +259,69 @@ def undeletable_tags(target, inst):
                         "remove quit tag failed.\n"])
 
 
+@case
+def empty_directory_tag(target, inst):
+    # No removal takes a directory, empty or not, as on Windows.
+    os.mkdir(inst.path("restart.do"))
+    inst.scenario("create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(30), 0, "exit code")
+    expect_output(run, [STARTING, "remove restart tag failed.\n", QUITTING])
+    expect(os.path.isdir(inst.path("restart.do")), True, "the directory kept")
+
+
+@case
+def terminal_closed(target, inst):
+    """Started without -debug from a terminal that is then closed: the
+    launcher and its kernel live on, as on Windows when the console window
+    that started the launcher is closed."""
+    inst.scenario("run")
+    master, terminal = os.openpty()
+    launcher = subprocess.Popen(
+        ["./" + inst.launcher_name], cwd=inst.dir, env=inst.environment(), stdin=terminal,
+        stdout=terminal, stderr=terminal, start_new_session=True,
+        preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+    try:
+        os.close(terminal)
+        kernel = inst.wait_for_kernel_starts(1, 30)[0]
+        os.close(master)  # the terminal hangs up
+        time.sleep(2)
+        expect(launcher.poll(), None, "launcher's exit status")
+        expect(alive(kernel["pid"]), True, "kernel running")
+    finally:
+        launcher.kill()
+        launcher.wait(10)
+
+
+@case
+def planted_locks(target, inst):
+    """Another user planted lock files under the launcher's names in /tmp:
+    the private lock directory makes them harmless."""
+    if os.getuid() != 0:
+        raise Skip("planting another user's files needs root")
+    planted = [f"/tmp/{name}-{os.getuid()}.lock" for name in ("PDRAV", "KERNELBIN")]
+    inst.runtime_dir = None
+    try:
+        for path in planted:
+            with open(path, "w"):
+                pass
+            os.chmod(path, 0o600)
+            os.chown(path, 65534, 65534)  # nobody's
+        inst.scenario("run")
+        first = inst.start()
+        kernel = inst.wait_for_kernel_starts(1, 30)[0]
+        second = inst.start()
+        expect(second.wait(30), 255, "second launcher's exit code")
+        expect("警告: 程序已运行\n" in second.stderr.decode(), True, "notice")
+        expect(first.process.poll(), None, "first launcher's exit status")
+        expect(alive(kernel["pid"]), True, "first kernel running")
+        expect(len(inst.kernel_starts()), 1, "kernel starts")
+    finally:
+        for path in planted:
+            if os.path.lexists(path):
+                os.remove(path)
+
+
 @case(directory="安装 目录 ü")
 def non_ascii_directory(target, inst):
     inst.scenario("create restart.do; exit 0", "create quit.do; exit 0")
@@ -370,6 +454,65 @@ def demo_in_browser(target, inst):
     expect(inst.opened(), [MAIN_PAGE], "main pages opened")
 
 
+def http_status(method, path, headers, form=None):
+    connection = http.client.HTTPConnection("127.0.0.1", 9080, timeout=10)
+    try:
+        body = urllib.parse.urlencode(form) if form is not None else None
+        if body is not None:
+            headers = dict(headers, **{"Content-Type": "application/x-www-form-urlencoded"})
+        connection.request(method, path, body, headers)
+        response = connection.getresponse()
+        return response.status, response.read().decode("utf-8", "replace")
+    finally:
+        connection.close()
+
+
+@case
+def demo_forged_requests(target, inst):
+    """What another site can have the browser send: refused, and no tag."""
+    kernel = subprocess.Popen([demo_kernel(target)], cwd=inst.dir, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                status, page = http_status("GET", "/drav?t=main", {"Host": "127.0.0.1:9080"})
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise AssertionError("the demo kernel did not serve its page")
+                time.sleep(0.1)
+        token = re.search(r'name="token" value="([0-9a-f]{32})"', page).group(1)
+        own = {"Host": "127.0.0.1:9080"}
+        forged = [
+            ("page under another host name", "GET", "/drav?t=main",
+             {"Host": "attacker.example:9080"}, None),
+            ("button under another host name", "POST", "/drav/quit",
+             {"Host": "attacker.example:9080"}, {"token": token}),
+            ("foreign Origin", "POST", "/drav/quit",
+             dict(own, Origin="http://attacker.example"), {"token": token}),
+            ("cross-site Sec-Fetch-Site", "POST", "/drav/restart",
+             dict(own, **{"Sec-Fetch-Site": "cross-site"}), {"token": token}),
+            ("missing token", "POST", "/drav/update", own, {}),
+            ("wrong token", "POST", "/drav/quit", own, {"token": "0" * 32}),
+        ]
+        for what, method, path, headers, form in forged:
+            expect(http_status(method, path, headers, form)[0], 403, what)
+        expect([tag for tag in ("quit.do", "restart.do", "update.do") if inst.exists(tag)], [],
+               "tags left by forged requests")
+        expect(kernel.poll(), None, "kernel's exit status")
+
+        # The page's own button, as a browser sends it.
+        button = dict(own, Origin="http://127.0.0.1:9080", **{"Sec-Fetch-Site": "same-origin"})
+        expect(http_status("POST", "/drav/quit", button, {"token": token})[0], 200, "own button")
+        expect(kernel.wait(30), 0, "exit code")
+        expect(inst.exists("quit.do"), True, "quit tag")
+    finally:
+        if kernel.poll() is None:
+            kernel.kill()
+            kernel.wait(10)
+
+
 @case
 def demo_busy_port(target, inst):
     with socket.socket() as taken:
@@ -460,6 +603,10 @@ def main():
     try:
         CASES[args.case](target, inst)
         passed = True
+    except Skip as reason:
+        passed = True
+        print(f"{args.case} skipped on {target.name}: {reason}")
+        return SKIPPED
     finally:
         inst.close(keep=args.keep or not passed)
         if not passed:

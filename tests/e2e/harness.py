@@ -167,6 +167,9 @@ class Installation:
         with open(recorder, "w") as script:
             script.write(f'#!/bin/sh\necho "$@" >> "{self.path("opened.txt")}"\n')
         os.chmod(recorder, 0o755)
+        # Where native runs keep their named mutexes, apart from other tests;
+        # None leaves the launcher to its own choice.
+        self.runtime_dir = self.dir
         self.runs = []
 
     def path(self, *parts):
@@ -185,8 +188,9 @@ class Installation:
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
         env["PATH"] = self.path("bin") + ":" + env.get("PATH", "/usr/bin:/bin")
-        # Named mutexes of native runs live here, apart from other tests.
-        env["XDG_RUNTIME_DIR"] = self.dir
+        env.pop("XDG_RUNTIME_DIR", None)
+        if self.runtime_dir:
+            env["XDG_RUNTIME_DIR"] = self.runtime_dir
         env.update(self.target.env)
         return env
 
