@@ -4,8 +4,13 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-win32)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-win32)
+# The launcher uses the win32 thread model: its static runtime then needs no
+# threading DLL. The demo kernel, which needs std::thread, takes posix.
+if(NOT DEFINED MINGW_THREADS)
+    set(MINGW_THREADS win32)
+endif()
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-${MINGW_THREADS})
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-${MINGW_THREADS})
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)

@@ -52,6 +52,11 @@ constexpr int Port = 9080;
 constexpr char VersionKey[] = "DEMO-VERSION:";
 constexpr char UpdateFile[] = "update/_UPDATE.NEW";
 constexpr size_t TokenBytes = 16;  // 128 bits
+#ifdef _WIN32
+constexpr const char* BuiltFor = sizeof(void*) == 8 ? "Windows, 64-bit" : "Windows, 32-bit";
+#else
+constexpr char BuiltFor[] = "POSIX";
+#endif
 
 enum class Request { None, Quit, Restart, Update };
 
@@ -209,7 +214,8 @@ std::string MainPage(const Kernel& kernel, const std::string& token) {
          << "<tr><td>started</td><td id=\"started\">" << kernel.started << "</td></tr>\n"
          << "<tr><td>version</td><td id=\"version\">" << kernel.version << "</td></tr>\n"
          << "<tr><td>argument</td><td id=\"argument\">" << HtmlEscaped(kernel.argument)
-         << "</td></tr>\n</table>\n";
+         << "</td></tr>\n"
+         << "<tr><td>built for</td><td id=\"system\">" << BuiltFor << "</td></tr>\n</table>\n";
     if (kernel.updated) {
         page << "<p id=\"updated\">Updated from version " << kernel.version - 1 << ".</p>\n";
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end tests of the built launcher, natively and under wine.
 
-    e2e.py run --target native|windows --build-root DIR --windows-dirs DIR32 DIR64 CASE
+    e2e.py run --target native|windows --build-root DIR --windows-dirs DIR32 DIR64
+               [--windows-demo-dirs DIR32 DIR64] CASE
     e2e.py run --target native --valgrind --build-root DIR CASE
     e2e.py soak --target native|windows --build-root DIR --windows-dirs DIR32 DIR64 CYCLES
     e2e.py setup-wine --build-root DIR --windows-dirs DIR32 DIR64
@@ -404,7 +405,9 @@ def leftover_kernel(target, inst):
 # ---- The demo kernel ----
 
 def demo_kernel(target):
-    return os.path.join(target.build_root, "demo", "demo_kernel")
+    if not os.path.exists(target.demo_kernel):
+        raise AssertionError(f"{target.demo_kernel} is missing: build its preset first")
+    return target.demo_kernel
 
 
 def page_field(browser, selector, timeout):
@@ -432,6 +435,7 @@ def demo_in_browser(target, inst):
         first_pid = page_field(browser, "#pid", 30)
         expect(browser.text("#version"), "1", "first version")
         expect(browser.text("#argument"), "-debug", "the kernel's argument")
+        expect(browser.text("#system").startswith("Windows"), target.windows, "built for")
 
         browser.click("#restart")
         run.wait_for_line("kernel relaunched (cause:restart tag found)", 30)
@@ -443,7 +447,8 @@ def demo_in_browser(target, inst):
         expect(page_field(browser, "#version", 30), "2", "version after the update")
         expect(browser.text("#updated"), "Updated from version 1.", "update note")
         expect(inst.exists("update.do"), False, "update tag left by the new kernel")
-        browser.screenshot(os.path.join(target.build_root, "demo-main-page.png"))
+        screenshot = "demo-main-page" + ("-windows" if target.windows else "") + ".png"
+        browser.screenshot(os.path.join(target.build_root, screenshot))
 
         browser.click("#quit")
         expect(run.wait(30), 0, "exit code")
@@ -579,6 +584,7 @@ def main():
     parser.add_argument("--target", choices=["native", "windows"])
     parser.add_argument("--build-root")
     parser.add_argument("--windows-dirs", nargs=2, default=(None, None))
+    parser.add_argument("--windows-demo-dirs", nargs=2, default=(None, None))
     parser.add_argument("--valgrind", action="store_true",
                         help="run the native launcher under valgrind's memcheck")
     parser.add_argument("--keep", action="store_true", help="keep the installation")
@@ -594,7 +600,8 @@ def main():
         cleanup_wine(args.build_root)
         return 0
 
-    target = Target(args.target, args.build_root, args.windows_dirs, args.valgrind)
+    target = Target(args.target, args.build_root, args.windows_dirs, args.valgrind,
+                    args.windows_demo_dirs)
     if args.command == "soak":
         soak(target, int(args.case))
         return 0
@@ -605,7 +612,7 @@ def main():
         passed = True
     except Skip as reason:
         passed = True
-        print(f"{args.case} skipped on {target.name}: {reason}")
+        print(f"{args.case} skipped on {target.label}: {reason}")
         return SKIPPED
     finally:
         inst.close(keep=args.keep or not passed)
@@ -613,7 +620,7 @@ def main():
             print(f"installation kept at {inst.dir}")
             for run in inst.runs:
                 print(f"output: {run.raw_output()!r}\nerrors: {run.stderr!r}")
-    print(f"{args.case} passed on {target.name}")
+    print(f"{args.case} passed on {target.label}")
     return 0
 
 

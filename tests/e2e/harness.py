@@ -17,12 +17,15 @@ MAIN_PAGE = "http://127.0.0.1:9080/drav?t=main"
 class Target:
     """Where the launcher comes from and how it is run."""
 
-    def __init__(self, name, build_root, windows_dirs, valgrind=False):
+    def __init__(self, name, build_root, windows_dirs, valgrind=False,
+                 windows_demo_dirs=(None, None)):
         self.name = name
         self.build_root = build_root = os.path.abspath(build_root)
         if name == "native":
+            self.label = "native"
             self.launcher = os.path.join(build_root, "launcher")
             self.kernel = os.path.join(build_root, "tests", "test_kernel")
+            self.demo_kernel = os.path.join(build_root, "demo", "demo_kernel")
             self.zlib = None  # an empty file will do
             self.command = []
             self.env = {}
@@ -39,13 +42,17 @@ class Target:
         # code (no IA-32 emulation in its kernel) runs its 64-bit twin in a
         # 64-bit wine instead.
         windows32, windows64 = (os.path.abspath(d) if d else d for d in windows_dirs)
+        demo32, demo64 = (os.path.abspath(d) if d else "" for d in windows_demo_dirs)
         if can_run_32bit():
-            build, loader, arch = windows32, shutil.which("wine") or "wine", "i686"
+            build, demo, loader, arch = windows32, demo32, shutil.which("wine") or "wine", "i686"
+            self.label = "windows (the 32-bit executable)"
         else:
-            build, loader, arch = windows64, "/usr/lib/wine/wine64", "x86_64"
+            build, demo, loader, arch = windows64, demo64, "/usr/lib/wine/wine64", "x86_64"
+            self.label = "windows (the 64-bit twin: this host cannot run 32-bit code)"
         self.arch = arch
         self.launcher = os.path.join(build, "launcher.exe")
         self.kernel = os.path.join(build, "tests", "test_kernel.exe")
+        self.demo_kernel = os.path.join(demo, "demo", "demo_kernel.exe")
         # wine's own user32 loads zlib1.dll, the application's directory
         # first: it has to be a real one.
         self.zlib = f"/usr/{arch}-w64-mingw32/lib/zlib1.dll"
