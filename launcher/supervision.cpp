@@ -55,7 +55,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings) {
         // The kernel has ended: the first tag present decides, whatever its
         // age and whatever the kernel's exit code.
         RelaunchCause cause;
-        bool swapped = false;
+        bool swapped = false;  // a new kernel file took the old one's place
         if (QueryTag(os, ControlTag::Quit).present) {
             os.WriteLog("deleting quit tag...\n");
             RemoveTag(os, ControlTag::Quit);
@@ -79,6 +79,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings) {
         }
 
         LaunchResult launch = StartKernel(os, settings);
+        // A new kernel that cannot start gives way to the one it replaced.
         if (!launch.started && swapped) {
             launch = RollBackAndRelaunch(os, settings, launch.error);
             cause = RelaunchCause::UpdateRolledBack;
