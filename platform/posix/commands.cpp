@@ -29,8 +29,9 @@ void Move(const std::string& from, const std::string& to) {
     const std::string source = PosixPath(from.c_str());
     const std::string target = PosixPath(to.c_str());
     int result = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
-    if (result != 0 && errno == EINVAL) {
-        // A file system without the flag: the destination is looked at first.
+    if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system (or a kernel) without the flag: the destination is
+        // looked at first.
         struct stat status;
         if (lstat(target.c_str(), &status) == 0) {
             errno = EEXIST;
