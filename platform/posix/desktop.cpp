@@ -66,18 +66,10 @@ void ShowNotice(const char* text, const char* caption) {
     }
     // The released console no longer reaches the user's terminal, but the
     // terminal itself may still be there.
-    const std::string line = title + ": " + message + "\n";
-    if (keptTerminal >= 0) {
-        WriteAll(keptTerminal, line);
-        return;
-    }
-    const int tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (tty >= 0) {
-        WriteAll(tty, line);
-        close(tty);
-    } else {
-        WriteAll(STDERR_FILENO, line);
-    }
+    const int tty =
+        keptTerminal >= 0 ? keptTerminal : open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    WriteAll(tty >= 0 ? tty : STDERR_FILENO, title + ": " + message + "\n");
+    if (tty >= 0 && tty != keptTerminal) close(tty);
 }
 
 void OpenWebAddress(const char* address) {

@@ -31,6 +31,8 @@ DIRECTORY_NAMES = {}  # a case's own part of its installation directory's name
 STARTING = "starting kernel...\n"
 QUITTING = "deleting quit tag...\n"
 ABNORMAL = "kernel relaunched (cause:abnormal quit)\n"
+UPDATING = "update file tag found, force updating...\n"
+UPDATED = "kernel relaunched!\n"
 
 
 class Skip(Exception):
@@ -156,8 +158,7 @@ def update(target, inst):
     inst.scenario("place-update v2; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
     run = inst.start()
     expect(run.wait(60), 0, "exit code")
-    expect_output(run, [STARTING, "update file tag found, force updating...\n",
-                        "kernel relaunched!\n", QUITTING])
+    expect_output(run, [STARTING, UPDATING, UPDATED, QUITTING])
     expect([start["marker"] for start in inst.kernel_starts()], ["", "v2"], "kernel markers")
     expect(inst.read("update/ROLLBACK.BIN") == original, True, "old kernel kept for a rollback")
     expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v2\n"), True, "new kernel in place")
@@ -172,8 +173,7 @@ def two_updates(target, inst):
                   "delete update.do; sleep 500; create quit.do; exit 0")
     run = inst.start()
     expect(run.wait(60), 0, "exit code")
-    expect_output(run, [STARTING] + ["update file tag found, force updating...\n",
-                                     "kernel relaunched!\n"] * 2 + [QUITTING])
+    expect_output(run, [STARTING] + [UPDATING, UPDATED] * 2 + [QUITTING])
     expect([start["marker"] for start in inst.kernel_starts()], ["", "v2", "v3"], "kernel markers")
     expect(inst.read("update/ROLLBACK.BIN").endswith(b"KERNEL-MARKER:v2\n"), True,
            "the rollback copy replaced by the second update")
@@ -188,8 +188,7 @@ def update_rolled_back(target, inst):
     expect(run.wait(60), 0, "exit code")
     # Not a program: ERROR_BAD_EXE_FORMAT on Windows, EACCES (not executable) natively.
     error = 193 if target.windows else 13
-    expect_output(run, [STARTING, "update file tag found, force updating...\n",
-                        f"CreateProcess failed ({error})\n",
+    expect_output(run, [STARTING, UPDATING, f"CreateProcess failed ({error})\n",
                         "new kernel failed to start, rolling back...\n",
                         "kernel relaunched (cause:update rolled back)\n", QUITTING])
     expect(len(inst.kernel_starts()), 2, "kernel starts")
@@ -294,35 +293,6 @@ def terminal_closed(target, inst):
         launcher.wait(10)
 
 
-@case
-def planted_locks(target, inst):
-    """Another user planted lock files under the launcher's names in /tmp:
-    the private lock directory makes them harmless."""
-    if os.getuid() != 0:
-        raise Skip("planting another user's files needs root")
-    planted = [f"/tmp/{name}-{os.getuid()}.lock" for name in ("PDRAV", "KERNELBIN")]
-    inst.runtime_dir = None
-    try:
-        for path in planted:
-            with open(path, "w"):
-                pass
-            os.chmod(path, 0o600)
-            os.chown(path, 65534, 65534)  # nobody's
-        inst.scenario("run")
-        first = inst.start()
-        kernel = inst.wait_for_kernel_starts(1, 30)[0]
-        second = inst.start()
-        expect(second.wait(30), 255, "second launcher's exit code")
-        expect("警告: 程序已运行\n" in second.stderr.decode(), True, "notice")
-        expect(first.process.poll(), None, "first launcher's exit status")
-        expect(alive(kernel["pid"]), True, "first kernel running")
-        expect(len(inst.kernel_starts()), 1, "kernel starts")
-    finally:
-        for path in planted:
-            if os.path.lexists(path):
-                os.remove(path)
-
-
 @case(directory="安装 目录 ü")
 def non_ascii_directory(target, inst):
     inst.scenario("create restart.do; exit 0", "create quit.do; exit 0")
@@ -402,6 +372,35 @@ def leftover_kernel(target, inst):
                "notice")
 
 
+@case
+def planted_locks(target, inst):
+    """Another user planted lock files under the launcher's names in /tmp:
+    the private lock directory makes them harmless."""
+    if os.getuid() != 0:
+        raise Skip("planting another user's files needs root")
+    planted = [f"/tmp/{name}-{os.getuid()}.lock" for name in ("PDRAV", "KERNELBIN")]
+    inst.runtime_dir = None
+    try:
+        for path in planted:
+            with open(path, "w"):
+                pass
+            os.chmod(path, 0o600)
+            os.chown(path, 65534, 65534)  # nobody's
+        inst.scenario("run")
+        first = inst.start()
+        kernel = inst.wait_for_kernel_starts(1, 30)[0]
+        second = inst.start()
+        expect(second.wait(30), 255, "second launcher's exit code")
+        expect("警告: 程序已运行\n" in second.stderr.decode(), True, "notice")
+        expect(first.process.poll(), None, "first launcher's exit status")
+        expect(alive(kernel["pid"]), True, "first kernel running")
+        expect(len(inst.kernel_starts()), 1, "kernel starts")
+    finally:
+        for path in planted:
+            if os.path.lexists(path):
+                os.remove(path)
+
+
 # ---- The demo kernel ----
 
 def demo_kernel(target):
@@ -453,8 +452,7 @@ def demo_in_browser(target, inst):
         browser.click("#quit")
         expect(run.wait(30), 0, "exit code")
     lines = [line for line in run.output() if not line.startswith("demo kernel ")]
-    expect(lines, [STARTING, "kernel relaunched (cause:restart tag found)\n",
-                   "update file tag found, force updating...\n", "kernel relaunched!\n",
+    expect(lines, [STARTING, "kernel relaunched (cause:restart tag found)\n", UPDATING, UPDATED,
                    QUITTING], "launcher's lines")
     expect(inst.opened(), [MAIN_PAGE], "main pages opened")
 
