@@ -3,8 +3,9 @@
 #ifndef LAUNCHER_KERNEL_CONTRACT_H
 #define LAUNCHER_KERNEL_CONTRACT_H
 
-// The kernel's executable, started by this name: the platform looks for it in
-// the launcher's own directory first, then in the working directory.
+// The kernel's executable, started by this name from the working directory
+// only, never from the launcher's own directory or the search path: the
+// kernel, its tags and its update files always come from one directory.
 constexpr char KernelFile[] = "kernel.bin";
 
 // The named mutex a running kernel holds.

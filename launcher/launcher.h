@@ -63,17 +63,27 @@ void ClearTagsAtStartup(Platform& os);
 // Moves the kernel file aside and the new one into its place. False, with a
 // log line, when the update is skipped and nothing was swapped in.
 bool RunUpdateSwap(Platform& os);
-// Puts the kernel file that the swap moved aside back in place, and keeps
-// the one that failed to start as "update\FAILED.BIN".
+// Whether a new kernel file, "update\_UPDATE.NEW", waits to be swapped in.
+bool NewKernelWaiting(Platform& os);
+// Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept.
+bool KeptKernelExists(Platform& os);
+// Puts the kept kernel file back in place. The one that failed is kept as
+// "update\FAILED.BIN" where an older copy can be cleared, else deleted.
 void RollBackUpdate(Platform& os);
 
 // ---- Supervision cycle (supervision.cpp) ----
 
 enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, AbnormalQuit };
 
+// What a watch pass knows of the kernel's end.
+struct PassReport {
+    Seconds now;      // the pass's clock reading
+    bool terminated;  // the pass force quit the kernel
+};
+
 // One pass of watching: force quit if a tag went stale, pause, wait.
 // Returns true once the kernel's process has ended.
-bool WatchPass(Platform& os, Handle kernel);
+bool WatchPass(Platform& os, Handle kernel, PassReport* report = nullptr);
 
 // Watches the kernel and relaunches it until the launcher is to end;
 // gives back the exit code.

@@ -86,7 +86,15 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
     Handle kernelMutex = NoHandle;
     ClearLeftoverKernel(os, &kernelMutex);
 
-    const LaunchResult launch = StartKernel(os, settings);
+    LaunchResult launch = StartKernel(os, settings);
+    // An update cut short, or a new kernel that never started, leaves the
+    // previous kernel kept: the installation comes back with it.
+    if (!launch.started && KeptKernelExists(os)) {
+        LogLaunchFailure(os, launch.error);
+        os.WriteLog("kernel failed to start, rolling back...\n");
+        RollBackUpdate(os);
+        launch = StartKernel(os, settings);
+    }
     if (!launch.started) {
         ReportLaunchFailure(os, launch.error);
         return ExitFailure;

@@ -44,9 +44,25 @@ bool RunUpdateSwap(Platform& os) {
     return true;
 }
 
+bool NewKernelWaiting(Platform& os) {
+    return Exists(os, NewKernelFile);
+}
+
+bool KeptKernelExists(Platform& os) {
+    return Exists(os, RollbackFile);
+}
+
 void RollBackUpdate(Platform& os) {
-    // The file that failed is kept for diagnosis, where an older one can be
-    // cleared out of its way.
-    if (ClearedAway(os, FailedFile)) os.RunCommand("move kernel.bin update\\FAILED.BIN");
+    // The kernel that failed is kept for diagnosis where an older copy can
+    // be cleared out of its way, and deleted where it cannot: a copy never
+    // outranks a kernel that starts. Where "kernel.bin" is missing already,
+    // nothing is moved that is not there.
+    if (Exists(os, KernelFile)) {
+        if (ClearedAway(os, FailedFile)) {
+            os.RunCommand("move kernel.bin update\\FAILED.BIN");
+        } else {
+            (void)os.RemoveFile(KernelFile);
+        }
+    }
     if (!Exists(os, KernelFile)) os.RunCommand("move update\\ROLLBACK.BIN kernel.bin");
 }

@@ -57,8 +57,9 @@ public:
     virtual void OpenWebAddress(const char* address) = 0;
     // Runs a command through the command interpreter and waits for its end.
     virtual void RunCommand(const char* command) = 0;
-    // Starts a program from a command line (the program is its first word),
-    // with the launcher's environment and working directory.
+    // Starts a program from a command line (the program is its first word,
+    // a file of the working directory: no search path is used), with the
+    // launcher's environment and working directory.
     virtual LaunchResult StartProcess(const char* commandLine) = 0;
     virtual void TerminateProcess(Handle process, unsigned exitCode) = 0;
     // Waits up to the given time; true only when the process has ended.

@@ -72,6 +72,11 @@ void FakePlatform::SetModified(const std::string& name, Seconds time) {
     files_.at(name).modified = time;
 }
 
+void FakePlatform::KeepFilesOf(const FakePlatform& earlier) {
+    files_ = earlier.files_;
+    undeletable_ = earlier.undeletable_;
+}
+
 KernelScript& FakePlatform::NextKernel() {
     launches_.push_back({false, 0, {}});
     return launches_.back().script;
@@ -154,7 +159,7 @@ void FakePlatform::RecordAt(long long at, std::string text, bool query) {
 }
 
 void FakePlatform::CheckLimits() const {
-    if (nowMs_ >= stopAt_ || trace_.size() >= MaxCalls) throw StillRunning{};
+    if (nowMs_ >= stopAt_ || trace_.size() >= std::min(MaxCalls, cutAfter_)) throw StillRunning{};
 }
 
 void FakePlatform::AdvanceTo(long long milliseconds) {
@@ -287,6 +292,8 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
     const std::vector<std::string> words = Words(commandLine);
     if (!launch.fails && (words.empty() || !HasFile(words[0])))
         launch = {true, 2, {}};  // not found
+    else if (!launch.fails && Content(words[0]) == NotAProgram)
+        launch = {true, 193, {}};
     if (launch.fails) {
         Record(std::string("start ") + commandLine + " -> error " + std::to_string(launch.error));
         return {false, NoHandle, launch.error};

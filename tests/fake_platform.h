@@ -4,6 +4,7 @@
 #ifndef LAUNCHER_TESTS_FAKE_PLATFORM_H
 #define LAUNCHER_TESTS_FAKE_PLATFORM_H
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -59,6 +60,13 @@ public:
     void FailMutex(const std::string& name);
     // The launcher is stopped at this virtual time (ms), if still running.
     void StopAt(long long milliseconds) { stopAt_ = milliseconds; }
+    // The launcher dies right after its n-th platform call, queries included.
+    void CutAfter(size_t calls) { cutAfter_ = calls; }
+    // The files an earlier run left, as a fresh launcher finds them.
+    void KeepFilesOf(const FakePlatform& earlier);
+    // A kernel file with this content is no program: it fails to start with
+    // 193 (ERROR_BAD_EXE_FORMAT).
+    static constexpr char NotAProgram[] = "not a program";
 
     // ---- Running ----
 
@@ -137,6 +145,7 @@ private:
 
     long long nowMs_ = 0;
     long long stopAt_;
+    size_t cutAfter_ = SIZE_MAX;
     std::map<std::string, File> files_;
     std::set<std::string> undeletable_;
     std::vector<Launch> launches_;  // scripted, in launch order

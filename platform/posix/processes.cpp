@@ -32,23 +32,10 @@ bool IsExecutableFile(const std::string& path) {
            access(path.c_str(), X_OK) == 0;
 }
 
-std::string OwnDirectory() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return ".";
-    path[length] = '\0';
-    char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return ".";
-    *slash = '\0';
-    return path;
-}
-
-// Windows looks for a program first in the launcher's own directory, then in
-// the working directory.
+// A bare name is a file of the working directory, as for an application
+// name on Windows: no other directory is searched.
 std::string FindProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) return name;
-    std::string own = OwnDirectory() + "/" + name;
-    if (access(own.c_str(), F_OK) == 0) return own;
     if (access(name.c_str(), F_OK) == 0) return "./" + name;
     return "";
 }

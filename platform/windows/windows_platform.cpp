@@ -120,9 +120,21 @@ public:
         if (length >= sizeof line) return {false, NoHandle, ERROR_INVALID_PARAMETER};
         memcpy(line, commandLine, length + 1);
 
+        // The program, the first word, is named as the application too: a
+        // bare name is then taken from the working directory, and the search
+        // path (the launcher's directory, PATH) is never used. The launcher
+        // never quotes it.
+        char program[CommandLineLength];
+        size_t programLength = 0;
+        while (commandLine[programLength] != '\0' && commandLine[programLength] != ' ') {
+            ++programLength;
+        }
+        memcpy(program, commandLine, programLength);
+        program[programLength] = '\0';
+
         PROCESS_INFORMATION info = {};
         if (!CreateProcessA(
-                nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startupInfo, &info)) {
+                program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startupInfo, &info)) {
             return {false, NoHandle, static_cast<int>(GetLastError())};
         }
         ::CloseHandle(info.hThread);  // never used

@@ -33,6 +33,7 @@ QUITTING = "deleting quit tag...\n"
 ABNORMAL = "kernel relaunched (cause:abnormal quit)\n"
 UPDATING = "update file tag found, force updating...\n"
 UPDATED = "kernel relaunched!\n"
+ROLLED_BACK = "kernel relaunched (cause:update rolled back)\n"
 
 
 class Skip(Exception):
@@ -189,13 +190,99 @@ def update_rolled_back(target, inst):
     # Not a program: ERROR_BAD_EXE_FORMAT on Windows, EACCES (not executable) natively.
     error = 193 if target.windows else 13
     expect_output(run, [STARTING, UPDATING, f"CreateProcess failed ({error})\n",
-                        "new kernel failed to start, rolling back...\n",
-                        "kernel relaunched (cause:update rolled back)\n", QUITTING])
+                        "new kernel failed to start, rolling back...\n", ROLLED_BACK, QUITTING])
     expect(len(inst.kernel_starts()), 2, "kernel starts")
     expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
     expect(inst.read("update/FAILED.BIN"), b"not a program\n", "the file that failed, kept")
     expect(inst.exists("update/ROLLBACK.BIN"), False, "rollback copy left")
     expect(inst.exists("update.do"), False, "update tag left")
+
+
+def not_a_program_error(target):
+    """ERROR_BAD_EXE_FORMAT on Windows, EACCES (not executable) natively."""
+    return 193 if target.windows else 13
+
+
+@case
+def stuck_failed_copy(target, inst):
+    """An old failed copy that cannot be deleted (a directory that is not
+    empty) does not keep the previous kernel from coming back."""
+    original = inst.read("kernel.bin")
+    os.makedirs(inst.path("update", "FAILED.BIN", "keep"))
+    inst.scenario("place-text; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, UPDATING, f"CreateProcess failed ({not_a_program_error(target)})\n",
+                        "new kernel failed to start, rolling back...\n", ROLLED_BACK, QUITTING])
+    expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
+    expect(os.path.isdir(inst.path("update", "FAILED.BIN", "keep")), True, "the old copy kept")
+
+
+@case
+def crash_looping_update(target, inst):
+    """A new kernel that ends at once every time gives way, at its third
+    quick end, to the one it replaced."""
+    original = inst.read("kernel.bin")
+    inst.scenario("place-update v2; create update.do; exit 0", "exit 1", "exit 1", "exit 1",
+                  "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(120), 0, "exit code")
+    expect_output(run, [STARTING, UPDATING, UPDATED,
+                        UPDATING, "update file not found, update skipped.\n", UPDATED,
+                        ABNORMAL,
+                        "new kernel keeps failing, rolling back...\n", ROLLED_BACK, QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()], ["", "v2", "v2", "v2", ""],
+           "kernel markers")
+    expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
+    expect(inst.read("update/FAILED.BIN").endswith(b"KERNEL-MARKER:v2\n"), True,
+           "the failing kernel kept")
+
+
+@case
+def kept_kernel_at_startup(target, inst):
+    """A swap cut short (no "kernel.bin", both kernels in "update"), and a
+    "kernel.bin" that is no program: the kept kernel starts."""
+    original = inst.read("kernel.bin")
+    staged = original.rstrip(b"\n") + b"\nKERNEL-MARKER:v2\n"
+    shapes = [
+        ("kernel.bin missing", None, 2, staged),
+        ("kernel.bin not a program", b"not a program\n", not_a_program_error(target), None),
+    ]
+    for what, kernel, error, new_file in shapes:
+        os.remove(inst.path("kernel.bin"))
+        if kernel is not None:
+            with open(inst.path("kernel.bin"), "wb") as file:
+                file.write(kernel)
+        shutil.copy2(target.kernel, inst.path("update", "ROLLBACK.BIN"))
+        if new_file is not None:
+            with open(inst.path("update", "_UPDATE.NEW"), "wb") as file:
+                file.write(new_file)
+        inst.scenario("sleep 500; create quit.do; exit 0")
+        if inst.exists("kernel.log"):
+            os.remove(inst.path("kernel.log"))
+        run = inst.start()
+        expect(run.wait(60), 0, f"exit code, {what}")
+        expect_output(run, [STARTING, f"CreateProcess failed ({error})\n",
+                            "kernel failed to start, rolling back...\n", QUITTING])
+        expect(len(inst.kernel_starts()), 1, f"kernel starts, {what}")
+        expect(inst.read("kernel.bin") == original, True, f"previous kernel in place, {what}")
+        expect(inst.exists("update/ROLLBACK.BIN"), False, f"rollback copy left, {what}")
+    expect(inst.read("update/_UPDATE.NEW"), staged, "staged new kernel left for the kernel")
+    expect(inst.read("update/FAILED.BIN"), b"not a program\n", "the file that failed, kept")
+
+
+@case
+def kernel_on_path(target, inst):
+    """Without "kernel.bin" in the installation, one on the search path is
+    never started: the launch fails."""
+    os.makedirs(inst.path("elsewhere"))
+    shutil.move(inst.path("kernel.bin"), inst.path("elsewhere", "kernel.bin"))
+    inst.extra_path = inst.path("elsewhere")
+    inst.scenario("create quit.do; exit 0")
+    run = inst.start("-debug")
+    expect(run.wait(30), 255, "exit code")
+    expect_output(run, [STARTING, "CreateProcess failed (2)\n"])
+    expect(inst.kernel_starts(), [], "kernel starts")
 
 
 @case

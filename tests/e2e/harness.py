@@ -177,6 +177,8 @@ class Installation:
         # Where native runs keep their named mutexes, apart from other tests;
         # None leaves the launcher to its own choice.
         self.runtime_dir = self.dir
+        # A directory added to the search path (PATH, and WINEPATH under wine).
+        self.extra_path = None
         self.runs = []
 
     def path(self, *parts):
@@ -199,6 +201,9 @@ class Installation:
         if self.runtime_dir:
             env["XDG_RUNTIME_DIR"] = self.runtime_dir
         env.update(self.target.env)
+        if self.extra_path:
+            env["PATH"] = self.extra_path + ":" + env["PATH"]
+            env["WINEPATH"] = "Z:" + self.extra_path.replace("/", "\\")
         return env
 
     def start(self, *arguments):

@@ -1,0 +1,289 @@
+// Updates the installation always comes back from: the trial of a new
+// kernel, the first launch that falls back on the kept one, and a launcher
+// that dies at any step of a swap or a rollback.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <optional>
+
+#include "tests/scenario.h"
+
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::Contains;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr char Updating[] = "log update file tag found, force updating...\n";
+constexpr char MoveAside[] = "command move kernel.bin update\\ROLLBACK.BIN";
+constexpr char MoveIn[] = "command move update\\_UPDATE.NEW kernel.bin";
+constexpr char KeepFailed[] = "command move kernel.bin update\\FAILED.BIN";
+constexpr char MoveBack[] = "command move update\\ROLLBACK.BIN kernel.bin";
+
+// Kernel #1 leaves its successor and the update tag, then exits.
+void UpdateTo(FakePlatform& os, const std::string& newKernel) {
+    Install(os);
+    os.NextKernel().At(1000).Creates("update\\_UPDATE.NEW", newKernel).Creates("update.do").Exits();
+}
+
+// The next n kernels end at once.
+void QuickEnds(FakePlatform& os, int n) {
+    for (int i = 0; i < n; ++i) os.NextKernel().At(100).Exits();
+}
+
+// A new kernel that ends at once every time.
+void CrashLoop(FakePlatform& os) {
+    UpdateTo(os, "kernel v2");
+    QuickEnds(os, 3);
+}
+
+// A kernel file that is no program, the previous kernel kept, and an old
+// failed copy that cannot be deleted.
+void UnstartableWithStuckCopy(FakePlatform& os) {
+    os.AddFile("zlib1.dll");
+    os.AddFile("kernel.bin", FakePlatform::NotAProgram);
+    os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
+    os.AddFile("update\\FAILED.BIN", "kernel v0");
+    os.MakeUndeletable("update\\FAILED.BIN");
+}
+
+// Kernel #n ends and #n+1 is started, with the cause's line.
+Trace Relaunch(int n, const Trace& decision, const std::string& line) {
+    return Join({EndedPass(n),
+                 decision,
+                 {"start kernel.bin -> #" + std::to_string(n + 1),
+                  "close #" + std::to_string(n),
+                  "log " + line}});
+}
+const Trace Swap = {Updating, MoveAside, MoveIn};
+const Trace Skip = {Updating, "log update file not found, update skipped.\n", "remove update.do"};
+const Trace Abnormal = {"sleep 5000"};
+const Trace KeepsFailing = {
+    "log new kernel keeps failing, rolling back...\n", KeepFailed, MoveBack};
+constexpr char Updated[] = "kernel relaunched!\n";
+constexpr char AfterAbnormal[] = "kernel relaunched (cause:abnormal quit)\n";
+constexpr char RolledBack[] = "kernel relaunched (cause:update rolled back)\n";
+
+// The start-up whose first launch fails with this error and falls back.
+Trace FallBack(int error, const Trace& rollback) {
+    const std::string code = std::to_string(error);
+    return Join({BeforeGuards(),
+                 {"mutex PDRAV -> new",
+                  "mutex KERNELBIN -> new",
+                  "start kernel.bin -> error " + code,
+                  "log CreateProcess failed (" + code + ")\n",
+                  "log kernel failed to start, rolling back...\n"},
+                 rollback,
+                 {MoveBack},
+                 FirstLaunch(),
+                 {"sleep 5000"}});
+}
+
+struct RecoveryCase {
+    const char* name;
+    void (*setUp)(FakePlatform&);
+    long long stopAt;
+    Trace effects;
+    std::optional<int> exitCode;
+    const char* kernel;  // the content of "kernel.bin" afterwards
+};
+
+void PrintTo(const RecoveryCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const RecoveryCase RecoveryCases[] = {
+    {"CrashLoopingNewKernelRolledBackAtItsThirdQuickEnd",
+     CrashLoop,
+     31000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           Relaunch(2, Skip, Updated),
+           Relaunch(3, Abnormal, AfterAbnormal),
+           Relaunch(4, KeepsFailing, RolledBack),
+           RunningPass(5)}),
+     std::nullopt,
+     "kernel v1"},
+    {"TwoQuickEndsThenItRuns",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         QuickEnds(os, 2);
+     },
+     38000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           Relaunch(2, Skip, Updated),
+           Relaunch(3, Abnormal, AfterAbnormal),
+           Repeat(RunningPass(4), 3)}),
+     std::nullopt,
+     "kernel v2"},
+    {"RunsAMinuteThenEndsQuicklyThreeTimes",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         os.NextKernel().Deletes("update.do").At(61000).Exits();
+         QuickEnds(os, 3);
+     },
+     106000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           Repeat(RunningPass(2), 10),
+           Relaunch(2, Abnormal, AfterAbnormal),
+           Relaunch(3, Abnormal, AfterAbnormal),
+           Relaunch(4, Abnormal, AfterAbnormal),
+           Relaunch(5, Abnormal, AfterAbnormal),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v2"},
+    {"ForceQuitIsNoFailedTryAndTheTrialGoesOn",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         os.NextKernel();  // runs, and leaves the update tag
+         QuickEnds(os, 3);
+     },
+     66000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           Repeat(RunningPass(2), 5),
+           {"log sig timeout, force quit!\n", "terminate #2 (0)"},
+           Relaunch(2, Skip, Updated),
+           Relaunch(3, Abnormal, AfterAbnormal),
+           Relaunch(4, Abnormal, AfterAbnormal),
+           Relaunch(5, KeepsFailing, RolledBack),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
+    {"RolledBackKernelThatCannotStartEither",
+     [](FakePlatform& os) {
+         CrashLoop(os);
+         os.FailNextLaunch(5);
+     },
+     3600 * 1000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           Relaunch(2, Skip, Updated),
+           Relaunch(3, Abnormal, AfterAbnormal),
+           EndedPass(4),
+           KeepsFailing,
+           {"start kernel.bin -> error 5",
+            "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
+            "log CreateProcess failed (5)\n"}}),
+     -1,
+     "kernel v1"},
+    // A staged new kernel is left for the kernel to offer again.
+    {"FirstLaunchWithoutKernelFileFallsBack",
+     [](FakePlatform& os) {
+         os.AddFile("zlib1.dll");
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
+         os.AddFile("update\\_UPDATE.NEW", "kernel v2");
+     },
+     5000,
+     FallBack(2, {}),
+     std::nullopt,
+     "kernel v1"},
+    {"UnstartableKernelKeptAsFailed",
+     [](FakePlatform& os) {
+         os.AddFile("zlib1.dll");
+         os.AddFile("kernel.bin", FakePlatform::NotAProgram);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
+     },
+     5000,
+     FallBack(193, {KeepFailed}),
+     std::nullopt,
+     "kernel v1"},
+    {"FailedCopyThatCannotBeClearedGivesWay",
+     UnstartableWithStuckCopy,
+     5000,
+     FallBack(193, {"remove update\\FAILED.BIN -> failed", "remove kernel.bin"}),
+     std::nullopt,
+     "kernel v1"},
+};
+
+class RecoveryTest : public ::testing::TestWithParam<RecoveryCase> {};
+
+TEST_P(RecoveryTest, ComesBackWithAKernelThatRuns) {
+    FakePlatform os;
+    GetParam().setUp(os);
+    os.StopAt(GetParam().stopAt);
+
+    EXPECT_EQ(os.Run({}), GetParam().exitCode);
+
+    EXPECT_THAT(os.Effects(), ElementsAreArray(GetParam().effects));
+    EXPECT_EQ(os.Content("kernel.bin"), GetParam().kernel);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases,
+                         RecoveryTest,
+                         ::testing::ValuesIn(RecoveryCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A launcher that dies at any step ----
+
+struct CutCase {
+    const char* name;
+    void (*setUp)(FakePlatform&);
+    const char* firstStep;  // the call that begins the steps, each one cut after
+};
+
+void PrintTo(const CutCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CutTest : public ::testing::TestWithParam<CutCase> {};
+
+// Every call from the first step up to the kernel's next start, as SQLite
+// tests its journal: the launcher dies right after it, and a fresh launcher
+// on the files left supervises the old kernel or the new one.
+TEST_P(CutTest, FreshLauncherAfterEveryStepSupervisesAKernel) {
+    FakePlatform whole;
+    GetParam().setUp(whole);
+    whole.StopAt(60000);
+    (void)whole.Run({});
+    const Trace calls = whole.Calls();
+    const auto first = std::find(calls.begin(), calls.end(), GetParam().firstStep);
+    ASSERT_NE(first, calls.end());
+    const auto start = std::find_if(std::next(first), calls.end(), [](const std::string& call) {
+        return call.rfind("start ", 0) == 0;
+    });
+    ASSERT_NE(start, calls.end());
+
+    for (auto cut = first; cut != start; ++cut) {
+        SCOPED_TRACE("cut after " + *cut);
+        FakePlatform dying;
+        GetParam().setUp(dying);
+        dying.CutAfter(static_cast<size_t>(cut - calls.begin()) + 1);
+        ASSERT_EQ(dying.Run({}), std::nullopt);
+        ASSERT_EQ(dying.Calls().back(), *cut);
+
+        FakePlatform fresh;
+        fresh.KeepFilesOf(dying);
+        fresh.StopAt(12000);
+        EXPECT_EQ(fresh.Run({}), std::nullopt);
+        EXPECT_EQ(fresh.KernelsRunning(), 1);
+        EXPECT_THAT(fresh.Effects(), Not(Contains(HasSubstr("notice"))));
+        EXPECT_THAT(fresh.Content("kernel.bin"), AnyOf("kernel v1", "kernel v2"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps,
+    CutTest,
+    ::testing::Values(
+        CutCase{"Swap", [](FakePlatform& os) { UpdateTo(os, "kernel v2"); }, Updating},
+        CutCase{"RollbackOfANewKernelThatCannotStart",
+                [](FakePlatform& os) {
+                    UpdateTo(os, FakePlatform::NotAProgram);
+                    os.AddFile("update\\FAILED.BIN", "kernel v0");
+                },
+                "start kernel.bin -> error 193"},
+        CutCase{"RollbackAfterAFailedTrial",
+                CrashLoop,
+                "log new kernel keeps failing, rolling back...\n"},
+        CutCase{"RollbackAtStartUp", UnstartableWithStuckCopy, "start kernel.bin -> error 193"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
