@@ -75,21 +75,23 @@ def allowlist():
     with open(ALLOWLIST) as listing:
         for line in listing:
             if line.strip() and not line.startswith("#"):
-                dll, function, since, _caller = line.split()
-                allowed[(dll, function)] = tuple(int(part) for part in since.split("."))
+                dll, function, since, caller = line.split()
+                allowed[(dll, function)] = (tuple(int(part) for part in since.split(".")), caller)
     return allowed
 
 
 def check_imports(dump):
     allowed = allowlist()
-    for (dll, function), since in sorted(allowed.items()):
+    table = imports(dump)
+    for (dll, function), (since, caller) in sorted(allowed.items()):
         check(since <= DECLARED, f"{dll} {function} listed as new in Windows NT "
                                  f"{since[0]}.{since[1]}, later than the declared 5.0")
-    table = imports(dump)
+        check(caller != "launcher" or (dll, function) in table,
+              f"{dll} {function}, which the launcher calls, imported")
     check(table, "an import table")
     print("imports (first Windows NT version):")
     for dll, function in table:
-        since = allowed.get((dll, function))
+        since = allowed.get((dll, function), (None,))[0]
         check(since is not None, f"{dll} {function} imported but not on the allowlist")
         shown = f"{since[0]}.{since[1]}" if since else "NOT ALLOWED"
         print(f"  {dll:<13} {function:<28} {shown}")

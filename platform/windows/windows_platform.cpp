@@ -2,7 +2,8 @@
 //
 // Each operation is the Win32 or C runtime (msvcrt) call it is named after,
 // with the arguments the launcher has always used; file status and the clock
-// come from kernel32. Nothing here may need more than Windows 2000 offers:
+// come from kernel32, and the command interpreter is started with
+// CreateProcessA. Nothing here may need more than Windows 2000 offers:
 // tests/windows_imports.txt lists every function the executable may import.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -15,9 +16,11 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include <locale.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "platform/platform.h"
@@ -42,6 +45,47 @@ std::uint64_t TicksOf(FILETIME time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// Appends text to a line of the given size; false when it does not fit.
+bool Append(char* line, size_t size, const char* text) {
+    const size_t used = strlen(line);
+    const size_t length = strlen(text);
+    if (used + length >= size) return false;
+    memcpy(line + used, text, length + 1);
+    return true;
+}
+
+// Runs the command interpreter (program, or "cmd.exe" through the search
+// path when null) with "/d /c" and the command: without the user's AutoRun
+// command, and without a console window of its own, which a process that
+// has freed its console would otherwise give it. Waits for its end; false
+// when it could not be started.
+bool RunInterpreter(const char* program, const char* command) {
+    // Quoted, as the interpreter may lie under a path with spaces.
+    const char* const parts[] = {
+        "\"", program != nullptr ? program : "cmd.exe", "\" /d /c ", command};
+    char line[2 * MAX_PATH] = "";
+    const auto fits = [&line](const char* part) { return Append(line, sizeof line, part); };
+    if (!std::all_of(std::begin(parts), std::end(parts), fits)) return false;
+    STARTUPINFOA info = ZeroedStartupInfo();
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(program,
+                        line,
+                        nullptr,
+                        nullptr,
+                        FALSE,
+                        CREATE_NO_WINDOW,
+                        nullptr,
+                        nullptr,
+                        &info,
+                        &process)) {
+        return false;
+    }
+    ::CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    ::CloseHandle(process.hProcess);
+    return true;
+}
+
 // Handles are kept as integers; this gives them back their type.
 HANDLE HandleOf(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
@@ -49,6 +93,11 @@ HANDLE HandleOf(Handle handle) {
 
 class WindowsPlatform final : public Platform {
 public:
+    // Set before anything is started, and inherited by every kernel: a
+    // program that crashes, or lacks a DLL, ends at once instead of waiting
+    // on an error dialog for a user who may not be there.
+    WindowsPlatform() { SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX); }
+
     void FreeConsole() override { ::FreeConsole(); }
 
     void SetLocale(const char* name) override { (void)setlocale(LC_CTYPE, name); }
@@ -108,9 +157,13 @@ public:
     }
 
     void RunCommand(const char* command) override {
-        // The interpreter named by COMSPEC, else cmd.exe; waited for. Only
-        // the launcher's own fixed commands come here.
-        (void)system(command);  // NOLINT(cert-env33-c)
+        // The interpreter named by COMSPEC, else cmd.exe; its result is not
+        // looked at. Only the launcher's own fixed commands come here.
+        char interpreter[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableA("COMSPEC", interpreter, sizeof interpreter);
+        if (length > 0 && length < sizeof interpreter && RunInterpreter(interpreter, command))
+            return;
+        (void)RunInterpreter(nullptr, command);
     }
 
     LaunchResult StartProcess(const char* commandLine) override {

@@ -23,9 +23,10 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import MAIN_PAGE, Installation, Target, wine_environment  # noqa: E402
+from harness import MAIN_PAGE, Desktop, Installation, Target, wine_environment  # noqa: E402
 
 CASES = {}
+DESKTOP_CASES = set()  # run under wine on a virtual display, in the desktop prefix
 DIRECTORY_NAMES = {}  # a case's own part of its installation directory's name
 
 STARTING = "starting kernel...\n"
@@ -52,11 +53,13 @@ def alive(pid):
         return False
 
 
-def case(fn=None, directory=None):
+def case(fn=None, directory=None, desktop=False):
     def register(fn):
         name = fn.__name__.replace("_", "-")
         CASES[name] = fn
         DIRECTORY_NAMES[name] = directory or name
+        if desktop:
+            DESKTOP_CASES.add(name)
         return fn
     return register(fn) if fn else register
 
@@ -488,6 +491,124 @@ def planted_locks(target, inst):
                 os.remove(path)
 
 
+# ---- On a desktop, as a user meets the launcher (Windows) ----
+
+NOTICE_ANSWERED_AFTER = 5000  # ms the user looks at a notice before OK
+
+
+def seen_notice(user, text, nth=1):
+    """The user's nth notice: its title, text and that every character has a
+    glyph; gives the time it was seen."""
+    at, line = user.wait_for_lines("shown\t", nth, 90)[-1]
+    expect(line.split("\t")[1:], ["警告", text, "0"], f"notice {nth}: title, text, glyphs missing")
+    return at
+
+
+def answered(user, nth=1):
+    """The time the user was about to press OK on the nth notice."""
+    return user.wait_for_lines("answering", nth, 90)[-1][0]
+
+
+def start_user(target, inst, notices, wait=NOTICE_ANSWERED_AFTER):
+    return inst.start_program(target.tool("notice_user.exe"), str(notices), str(wait))
+
+
+@case(desktop=True)
+def desktop_no_prerequisite(target, inst):
+    os.remove(inst.path("zlib1.dll"))
+    user = start_user(target, inst, 1)
+    run = inst.start("-debug")
+    shown = seen_notice(user, "无法加载zlib1.dll,请重新安装客户端软件")
+    target.desktop.screenshot(os.path.join(target.build_root, "notice-on-desktop.png"))
+    time.sleep(max(0.0, shown + 2.5 - time.time()))
+    expect(run.process.poll(), None, "launcher's exit status while the notice waits")
+    expect([line for _, line in user.lines if line.startswith("answering")], [],
+           "answered before the check")
+    pressed = answered(user)
+    expect(run.wait(30), 255, "exit code")
+    if time.time() - pressed > 10:
+        raise AssertionError(f"ended {time.time() - pressed:.1f} s after OK")
+    expect(run.raw_output(), "", "output")
+    expect(user.wait(30), 0, "user's exit code")
+
+
+@case(desktop=True)
+def desktop_kernel_cannot_start(target, inst):
+    os.remove(inst.path("kernel.bin"))
+    user = start_user(target, inst, 1, 2000)
+    run = inst.start("-debug")
+    seen_notice(user, "无法启动NX8内核, 请重新安装NX8.")
+    pressed = answered(user)
+    logged = run.wait_for_line("CreateProcess failed (2)", 30)
+    if logged < pressed - 0.5:  # read times of two pipes: a little leeway
+        raise AssertionError(f"the line came {pressed - logged:.1f} s before OK")
+    expect(run.wait(30), 255, "exit code")
+    expect_output(run, [STARTING, "CreateProcess failed (2)\n"])
+
+
+def wait_for_opened(inst, count, timeout=30):
+    deadline = time.monotonic() + timeout
+    while len(inst.opened()) < count and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return inst.opened()
+
+
+@case(desktop=True)
+def desktop_second_launcher(target, inst):
+    inst.scenario("sleep 15000; create quit.do; exit 0")
+    first = inst.start()
+    inst.wait_for_kernel_starts(1, 30)
+    wait_for_opened(inst, 1)
+    user = start_user(target, inst, 1, 2000)
+    second = inst.start()
+    seen_notice(user, "程序已运行")
+    expect(inst.opened(), [MAIN_PAGE], "main pages opened while the notice waits")
+    expect(second.wait(30), 255, "second launcher's exit code")
+    expect(wait_for_opened(inst, 2), [MAIN_PAGE, MAIN_PAGE], "main pages opened")
+    expect(first.wait(60), 0, "first launcher's exit code")
+    expect_output(first, [STARTING, QUITTING])
+    expect(len(inst.kernel_starts()), 1, "kernel starts: the first kernel lived on")
+
+
+@case(desktop=True)
+def desktop_stubborn_leftover(target, inst):
+    """The name "KERNELBIN" held by a kernel under another file name, which
+    "taskkill /im kernel.bin" does not end: the notice after every OK."""
+    shutil.copy2(target.kernel, inst.path("holder.exe"))
+    inst.scenario("hold-mutex; run", "sleep 1000; create quit.do; exit 0")
+    holder = inst.start_program("holder.exe")
+    inst.wait_for_kernel_starts(1, 30)
+    time.sleep(0.5)  # time to take the name
+    user = start_user(target, inst, 3)
+    run = inst.start()
+    for nth in (1, 2, 3):
+        seen_notice(user, "内核尚未退出，将杀死并重新加载内核", nth)
+        expect(holder.process.poll(), None, f"holder's exit status at notice {nth}")
+    inst.kill_kernels()  # before the third OK
+    expect(user.wait(60), 0, "user's exit code")
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, QUITTING])
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+
+
+@case
+def comspec_recorder(target, inst):
+    """The interpreter named by COMSPEC runs each command with /d /c. (wine
+    sets COMSPEC from its registry: it is set for the launcher by cmd.)"""
+    shutil.copy2(target.tool("comspec_recorder.exe"), inst.path("comspec_recorder.exe"))
+    recorder = "Z:" + inst.path("comspec_recorder.exe").replace("/", "\\")
+    inst.scenario("place-update v2; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
+    run = inst.start_program("cmd", "/c", f"set COMSPEC={recorder}&& {inst.launcher_name}")
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, UPDATING, UPDATED, QUITTING])
+    with open(inst.path("comspec.log"), encoding="utf-8", errors="replace") as log:
+        expect(log.read().splitlines(),
+               [f'"{recorder}" /d /c move kernel.bin update\\ROLLBACK.BIN',
+                f'"{recorder}" /d /c move update\\_UPDATE.NEW kernel.bin'],
+               "the interpreter's command lines")
+    expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v2\n"), True, "new kernel in place")
+
+
 # ---- The demo kernel ----
 
 def demo_kernel(target):
@@ -618,6 +739,28 @@ def demo_busy_port(target, inst):
 
 # ---- Wine prefix ----
 
+# What the notices' fonts are replaced by in the desktop prefix: a CJK font,
+# so that their Chinese text is legible.
+DIALOG_FONTS = ("SimSun", "Tahoma")
+CJK_FONT = "WenQuanYi Micro Hei"
+
+
+def setup_desktop_wine(build_root, windows_dirs):
+    """Creates the desktop cases' prefix, with a CJK font for dialogs. Each
+    case ends its own wineserver, with its display."""
+    env = dict(os.environ, **wine_environment(build_root, desktop=True))
+    target = Target("windows", build_root, windows_dirs, desktop=True)
+    run = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+               stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run(target.command + ["wineboot", "--init"], **run)
+    for font in DIALOG_FONTS:
+        subprocess.run(target.command + ["reg", "add", r"HKCU\Software\Wine\Fonts\Replacements",
+                                         "/v", font, "/d", CJK_FONT, "/f"], check=True, **run)
+    # The server writes the registry out as it ends.
+    subprocess.run(["/usr/lib/wine/wineserver", "-w"], **run)
+    print(f"desktop wine prefix ready; the desktop tests run the {target.arch} executable")
+
+
 def setup_wine(build_root, windows_dirs):
     """Creates the run's prefix and keeps one wineserver for every test, so
     that stopping a test's processes never stops the server."""
@@ -642,9 +785,9 @@ def setup_wine(build_root, windows_dirs):
     print(f"wine prefix ready; the Windows tests run the {target.arch} executable")
 
 
-def cleanup_wine(build_root):
+def cleanup_wine(build_root, desktop):
     env = dict(os.environ)
-    env.update(wine_environment(build_root))
+    env.update(wine_environment(build_root, desktop))
     subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, capture_output=True)
 
 
@@ -673,23 +816,27 @@ def main():
     parser.add_argument("--valgrind", action="store_true",
                         help="run the native launcher under valgrind's memcheck")
     parser.add_argument("--keep", action="store_true", help="keep the installation")
+    parser.add_argument("--desktop", action="store_true",
+                        help="with setup-wine and cleanup-wine: the desktop cases' prefix")
     args = parser.parse_intermixed_args()
 
     if args.command == "list":
         print("\n".join(CASES))
         return 0
     if args.command == "setup-wine":
-        setup_wine(args.build_root, args.windows_dirs)
+        (setup_desktop_wine if args.desktop else setup_wine)(args.build_root, args.windows_dirs)
         return 0
     if args.command == "cleanup-wine":
-        cleanup_wine(args.build_root)
+        cleanup_wine(args.build_root, args.desktop)
         return 0
 
+    desktop = args.case in DESKTOP_CASES
     target = Target(args.target, args.build_root, args.windows_dirs, args.valgrind,
-                    args.windows_demo_dirs)
+                    args.windows_demo_dirs, desktop)
     if args.command == "soak":
         soak(target, int(args.case))
         return 0
+    target.desktop = Desktop(target) if desktop else None
     inst = Installation(target, DIRECTORY_NAMES[args.case])
     passed = False
     try:
@@ -701,6 +848,8 @@ def main():
         return SKIPPED
     finally:
         inst.close(keep=args.keep or not passed)
+        if target.desktop:
+            target.desktop.close()
         if not passed:
             print(f"installation kept at {inst.dir}")
             for run in inst.runs:

@@ -18,7 +18,7 @@ class Target:
     """Where the launcher comes from and how it is run."""
 
     def __init__(self, name, build_root, windows_dirs, valgrind=False,
-                 windows_demo_dirs=(None, None)):
+                 windows_demo_dirs=(None, None), desktop=False):
         self.name = name
         self.build_root = build_root = os.path.abspath(build_root)
         if name == "native":
@@ -57,12 +57,16 @@ class Target:
         # first: it has to be a real one.
         self.zlib = f"/usr/{arch}-w64-mingw32/lib/zlib1.dll"
         self.command = [loader]
-        self.env = wine_environment(build_root)
+        self.env = wine_environment(build_root, desktop)
         self.env["WINELOADER"] = loader
 
     @property
     def windows(self):
         return self.name == "windows"
+
+    def tool(self, name):
+        """A program of the tests, built beside the test kernel."""
+        return os.path.join(os.path.dirname(self.kernel), name)
 
     def check_built(self):
         for path in (self.launcher, self.kernel):
@@ -80,14 +84,47 @@ def can_run_32bit():
         raise
 
 
-def wine_environment(build_root):
+def wine_environment(build_root, desktop=False):
+    """Cases on a desktop have a prefix of their own: wine ties a prefix's
+    desktop process to the display it first saw."""
     return {
-        "WINEPREFIX": os.path.join(build_root, "wineprefix"),
+        "WINEPREFIX": os.path.join(build_root, "wineprefix-desktop" if desktop else "wineprefix"),
         "WINEDEBUG": "-all",
         "WINEDLLOVERRIDES": "mscoree,mshtml=",
         "WINEARCH": "win64",
         "DISPLAY": "",
     }
+
+
+class Desktop:
+    """A virtual display of the case's own, with wine's processes of the
+    desktop prefix ended when it closes."""
+
+    def __init__(self, target):
+        self.target = target
+        read, write = os.pipe()
+        # -displayfd: the server takes the first free display and names it.
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write)
+        with os.fdopen(read) as named:
+            number = named.readline().strip()
+        if not number:
+            raise AssertionError("Xvfb did not start")
+        target.env["DISPLAY"] = ":" + number
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.target.env["DISPLAY"], "-window", "root",
+                        "-trim", "+repage", path], check=True, timeout=60)
+
+    def close(self):
+        # A desktop keeps a process running in the prefix: end them all.
+        env = dict(os.environ, **self.target.env)
+        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, capture_output=True)
+        self.server.terminate()
+        self.server.wait(10)
 
 
 class Run:
@@ -122,6 +159,20 @@ class Run:
         self._reader.join(10)
         self._error_reader.join(10)
         return code
+
+    def wait_for_lines(self, prefix, count, timeout):
+        """The first count lines that begin with prefix, as (time read, line)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = [(at, line.rstrip("\r\n")) for at, line in list(self.lines)
+                     if line.startswith(prefix)]
+            if len(found) >= count:
+                return found[:count]
+            if self.process.poll() is not None and not self._reader.is_alive():
+                break
+            time.sleep(0.05)
+        raise AssertionError(f"fewer than {count} lines {prefix!r} within {timeout} s; "
+                             f"output: {self.output()!r}")
 
     def wait_for_line(self, text, timeout):
         """Gives the wall-clock time the line was read at."""
@@ -215,8 +266,12 @@ class Installation:
 
     def start_kernel_alone(self):
         """The kernel started by hand, as a leftover from an earlier run."""
-        argv = self.target.command + ["./kernel.bin" if not self.target.windows else "kernel.bin"]
-        run = Run(argv, self.dir, self.environment(), self.target.windows)
+        return self.start_program("./kernel.bin" if not self.target.windows else "kernel.bin")
+
+    def start_program(self, *argv):
+        """Any program, in the installation, as the launcher is run."""
+        run = Run(self.target.command + list(argv), self.dir, self.environment(),
+                  self.target.windows)
         self.runs.append(run)
         return run
 
