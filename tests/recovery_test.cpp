@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <map>
 #include <optional>
 
 #include "tests/scenario.h"
