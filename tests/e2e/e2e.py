@@ -592,16 +592,16 @@ def desktop_stubborn_leftover(target, inst):
 
 
 @case
-def comspec_recorder(target, inst):
+def interpreter_recorder(target, inst):
     """The interpreter named by COMSPEC runs each command with /d /c. (wine
     sets COMSPEC from its registry: it is set for the launcher by cmd.)"""
-    shutil.copy2(target.tool("comspec_recorder.exe"), inst.path("comspec_recorder.exe"))
-    recorder = "Z:" + inst.path("comspec_recorder.exe").replace("/", "\\")
+    shutil.copy2(target.tool("interpreter_recorder.exe"), inst.path("interpreter_recorder.exe"))
+    recorder = "Z:" + inst.path("interpreter_recorder.exe").replace("/", "\\")
     inst.scenario("place-update v2; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
     run = inst.start_program("cmd", "/c", f"set COMSPEC={recorder}&& {inst.launcher_name}")
     expect(run.wait(60), 0, "exit code")
     expect_output(run, [STARTING, UPDATING, UPDATED, QUITTING])
-    with open(inst.path("comspec.log"), encoding="utf-8", errors="replace") as log:
+    with open(inst.path("interpreter.log"), encoding="utf-8", errors="replace") as log:
         expect(log.read().splitlines(),
                [f'"{recorder}" /d /c move kernel.bin update\\ROLLBACK.BIN',
                 f'"{recorder}" /d /c move update\\_UPDATE.NEW kernel.bin'],

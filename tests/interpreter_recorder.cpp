@@ -1,5 +1,5 @@
 // A command interpreter for the end-to-end tests, named by COMSPEC: appends
-// its own command line to "comspec.log" in the working directory, then runs
+// its own command line to "interpreter.log" in the working directory, then runs
 // the system's cmd.exe with the same arguments and ends with its exit code.
 #include <windows.h>
 
@@ -8,7 +8,7 @@
 
 int main() {
     const char* line = GetCommandLineA();
-    FILE* log = std::fopen("comspec.log", "ab");
+    FILE* log = std::fopen("interpreter.log", "ab");
     if (log != nullptr) {
         std::fprintf(log, "%s\n", line);
         std::fclose(log);
