@@ -16,9 +16,6 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-#include <algorithm>
-#include <iterator>
-
 #include <locale.h>
 #include <stdio.h>
 #include <string.h>
@@ -45,15 +42,6 @@ std::uint64_t TicksOf(FILETIME time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Appends text to a line of the given size; false when it does not fit.
-bool Append(char* line, size_t size, const char* text) {
-    const size_t used = strlen(line);
-    const size_t length = strlen(text);
-    if (used + length >= size) return false;
-    memcpy(line + used, text, length + 1);
-    return true;
-}
-
 // Runs the command interpreter (program, or "cmd.exe" through the search
 // path when null) with "/d /c" and the command: without the user's AutoRun
 // command, and without a console window of its own, which a process that
@@ -61,11 +49,10 @@ bool Append(char* line, size_t size, const char* text) {
 // when it could not be started.
 bool RunInterpreter(const char* program, const char* command) {
     // Quoted, as the interpreter may lie under a path with spaces.
-    const char* const parts[] = {
-        "\"", program != nullptr ? program : "cmd.exe", "\" /d /c ", command};
-    char line[2 * MAX_PATH] = "";
-    const auto fits = [&line](const char* part) { return Append(line, sizeof line, part); };
-    if (!std::all_of(std::begin(parts), std::end(parts), fits)) return false;
+    char line[2 * MAX_PATH];
+    const int length = snprintf(
+        line, sizeof line, "\"%s\" /d /c %s", program != nullptr ? program : "cmd.exe", command);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof line) return false;
     STARTUPINFOA info = ZeroedStartupInfo();
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(program,

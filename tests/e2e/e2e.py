@@ -184,40 +184,38 @@ def two_updates(target, inst):
     expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v3\n"), True, "newest kernel in place")
 
 
-@case
-def update_rolled_back(target, inst):
-    original = inst.read("kernel.bin")
-    inst.scenario("place-text; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
-    run = inst.start()
-    expect(run.wait(60), 0, "exit code")
-    # Not a program: ERROR_BAD_EXE_FORMAT on Windows, EACCES (not executable) natively.
-    error = 193 if target.windows else 13
-    expect_output(run, [STARTING, UPDATING, f"CreateProcess failed ({error})\n",
-                        "new kernel failed to start, rolling back...\n", ROLLED_BACK, QUITTING])
-    expect(len(inst.kernel_starts()), 2, "kernel starts")
-    expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
-    expect(inst.read("update/FAILED.BIN"), b"not a program\n", "the file that failed, kept")
-    expect(inst.exists("update/ROLLBACK.BIN"), False, "rollback copy left")
-    expect(inst.exists("update.do"), False, "update tag left")
-
-
 def not_a_program_error(target):
     """ERROR_BAD_EXE_FORMAT on Windows, EACCES (not executable) natively."""
     return 193 if target.windows else 13
 
 
-@case
-def stuck_failed_copy(target, inst):
-    """An old failed copy that cannot be deleted (a directory that is not
-    empty) does not keep the previous kernel from coming back."""
+def roll_back_unstartable_update(target, inst):
+    """An update to a file that is no program: rolled back, and the previous
+    kernel runs until it quits."""
     original = inst.read("kernel.bin")
-    os.makedirs(inst.path("update", "FAILED.BIN", "keep"))
     inst.scenario("place-text; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
     run = inst.start()
     expect(run.wait(60), 0, "exit code")
     expect_output(run, [STARTING, UPDATING, f"CreateProcess failed ({not_a_program_error(target)})\n",
                         "new kernel failed to start, rolling back...\n", ROLLED_BACK, QUITTING])
     expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
+
+
+@case
+def update_rolled_back(target, inst):
+    roll_back_unstartable_update(target, inst)
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+    expect(inst.read("update/FAILED.BIN"), b"not a program\n", "the file that failed, kept")
+    expect(inst.exists("update/ROLLBACK.BIN"), False, "rollback copy left")
+    expect(inst.exists("update.do"), False, "update tag left")
+
+
+@case
+def stuck_failed_copy(target, inst):
+    """An old failed copy that cannot be deleted (a directory that is not
+    empty) does not keep the previous kernel from coming back."""
+    os.makedirs(inst.path("update", "FAILED.BIN", "keep"))
+    roll_back_unstartable_update(target, inst)
     expect(os.path.isdir(inst.path("update", "FAILED.BIN", "keep")), True, "the old copy kept")
 
 
