@@ -767,19 +767,23 @@ def setup_wine(build_root, windows_dirs):
     env = dict(os.environ)
     env.update(wine_environment(build_root))
     wineserver = "/usr/lib/wine/wineserver"
-    subprocess.run([wineserver, "-k"], env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    subprocess.Popen([wineserver, "-p", "-f"], env=env, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                     start_new_session=True)
+    quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
     target = Target("windows", build_root, windows_dirs)
+    boot = target.command + ["wineboot", "--init"]
+    subprocess.run([wineserver, "-k"], **quiet)
+    # A new prefix is created first, by a server of its own that writes it
+    # out as it ends. Created otherwise, it made every later program wait
+    # 10 s for its desktop at its first window.
     # On a host without 32-bit support wineboot reports the failure of its
     # 32-bit half; the prefix is usable all the same.
-    # The services it starts stay with the server: none of them may keep
-    # this process's output open.
-    subprocess.run(target.command + ["wineboot", "--init"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    # (The registry is written out later, by the server.)
+    if not os.path.isdir(env["WINEPREFIX"]):
+        subprocess.run(boot, timeout=300, **quiet)
+        subprocess.run([wineserver, "-w"], timeout=300, **quiet)
+    subprocess.Popen([wineserver, "-p", "-f"], start_new_session=True, **quiet)
+    # The services wineboot starts stay with the server: none of them may keep
+    # a test's output open.
+    subprocess.run(boot, timeout=300, **quiet)
     if not os.path.isdir(os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32")):
         raise AssertionError("wineboot did not create the prefix")
     print(f"wine prefix ready; the Windows tests run the {target.arch} executable")
