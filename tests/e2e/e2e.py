@@ -745,13 +745,18 @@ DIALOG_FONTS = ("SimSun", "Tahoma")
 CJK_FONT = "WenQuanYi Micro Hei"
 
 
+def quietly(env):
+    """A set-up command's options: the prefix's environment, no input or output."""
+    return dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+
+
 def setup_desktop_wine(build_root, windows_dirs):
     """Creates the desktop cases' prefix, with a CJK font for dialogs. Each
     case ends its own wineserver, with its display."""
     env = dict(os.environ, **wine_environment(build_root, desktop=True))
     target = Target("windows", build_root, windows_dirs, desktop=True)
-    run = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-               stderr=subprocess.DEVNULL, timeout=300)
+    run = dict(quietly(env), timeout=300)
     subprocess.run(target.command + ["wineboot", "--init"], **run)
     for font in DIALOG_FONTS:
         subprocess.run(target.command + ["reg", "add", r"HKCU\Software\Wine\Fonts\Replacements",
@@ -767,8 +772,7 @@ def setup_wine(build_root, windows_dirs):
     env = dict(os.environ)
     env.update(wine_environment(build_root))
     wineserver = "/usr/lib/wine/wineserver"
-    quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                 stderr=subprocess.DEVNULL)
+    quiet = quietly(env)
     target = Target("windows", build_root, windows_dirs)
     boot = target.command + ["wineboot", "--init"]
     subprocess.run([wineserver, "-k"], **quiet)

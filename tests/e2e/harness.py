@@ -132,7 +132,6 @@ class Run:
 
     def __init__(self, argv, cwd, env, windows):
         self.windows = windows
-        self.started = time.monotonic()
         self.process = subprocess.Popen(
             argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, start_new_session=True)
