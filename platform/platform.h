@@ -2,9 +2,9 @@
 //
 // The launcher core calls nothing else of the system: processes, named mutexes,
 // notices, the web browser, the command interpreter, file status and removal,
-// the clock, pauses, the console and the locale all pass through here. The
-// build links exactly one implementation (platform/windows or platform/posix);
-// the tests bring a scripted one with a virtual clock.
+// the clock and the tick count, pauses, the console and the locale all pass
+// through here. The build links exactly one implementation (platform/windows
+// or platform/posix); the tests bring a scripted one with a virtual clock.
 #ifndef LAUNCHER_PLATFORM_PLATFORM_H
 #define LAUNCHER_PLATFORM_PLATFORM_H
 
@@ -18,10 +18,13 @@ constexpr Handle NoHandle = 0;
 
 // Whole seconds since 1970-01-01 00:00 UTC.
 using Seconds = std::int64_t;
+using Milliseconds = std::int64_t;
 
 struct FileStatus {
     bool found;        // the status query succeeded
-    Seconds modified;  // last modification; meaningful only when found
+    Seconds modified;  // last modification; the rest meaningful only when found
+    bool directory;
+    bool readOnly;  // a removal would be refused for it
 };
 
 struct MutexResult {
@@ -42,8 +45,14 @@ public:
     // Sets the character-type category of the runtime locale.
     virtual void SetLocale(const char* name) = 0;
     virtual FileStatus QueryFileStatus(const char* name) = 0;
+    // Deletes a file; a directory or a read-only file is refused.
     virtual bool RemoveFile(const char* name) = 0;
+    // Lets a read-only file be removed; the result is not looked at.
+    virtual void ClearReadOnly(const char* name) = 0;
     virtual Seconds CurrentTime() = 0;
+    // A count that changes of the system's time do not move, from an
+    // arbitrary start; the launcher reads it in every watch pass.
+    virtual Milliseconds TickCount() = 0;
     // Writes a line to standard output, as it stands, and flushes it.
     virtual void WriteLog(const char* text) = 0;
     // A modal notice with one OK button; caption and text are GBK bytes.

@@ -60,12 +60,21 @@ KernelScript& KernelScript::Exits() {
     return *this;
 }
 
+KernelScript& KernelScript::SetsClock(Seconds by) {
+    steps_.push_back({at_, Action::SetClock, "", "", by});
+    return *this;
+}
+
 // ---- Setting up ----
 
 FakePlatform::FakePlatform() : stopAt_(DefaultStop) {}
 
 void FakePlatform::AddFile(const std::string& name, const std::string& content, Seconds age) {
     files_[name] = {Now() - age, content};
+}
+
+void FakePlatform::AddDirectory(const std::string& name) {
+    files_[name] = {Now(), "", true};
 }
 
 void FakePlatform::SetModified(const std::string& name, Seconds time) {
@@ -181,6 +190,7 @@ void FakePlatform::Apply(const Event& event) {
             break;
         case KernelScript::Action::Delete: files_.erase(event.step.file); break;
         case KernelScript::Action::Exit: process.ended = true; break;
+        case KernelScript::Action::SetClock: clockSetBy_ += event.step.by; break;
     }
 }
 
@@ -204,20 +214,33 @@ FileStatus FakePlatform::QueryFileStatus(const char* name) {
     auto file = files_.find(name);
     const bool found = file != files_.end();
     Record(std::string("stat ") + name + (found ? "" : " -> absent"), true);
-    return {found, found ? file->second.modified : 0};
+    if (!found) return {false, 0, false, false};
+    return {true, file->second.modified, file->second.directory, file->second.readOnly};
 }
 
 bool FakePlatform::RemoveFile(const char* name) {
     auto file = files_.find(name);
-    const bool removed = file != files_.end() && undeletable_.count(name) == 0;
+    const bool removed = file != files_.end() && undeletable_.count(name) == 0 &&
+                         !file->second.directory && !file->second.readOnly;
     if (removed) files_.erase(file);
     Record(std::string("remove ") + name + (removed ? "" : " -> failed"));
     return removed;
 }
 
+void FakePlatform::ClearReadOnly(const char* name) {
+    auto file = files_.find(name);
+    if (file != files_.end()) file->second.readOnly = false;
+    Record(std::string("clear read-only ") + name);
+}
+
 Seconds FakePlatform::CurrentTime() {
     Record("clock", true);
     return Now();
+}
+
+Milliseconds FakePlatform::TickCount() {
+    Record("ticks", true);
+    return nowMs_;
 }
 
 void FakePlatform::WriteLog(const char* text) {

@@ -20,15 +20,18 @@ public:
     KernelScript& Creates(const std::string& file, const std::string& content = "");
     KernelScript& Deletes(const std::string& file);
     KernelScript& Exits();
+    // The system's time is set forward (or back) by that many seconds.
+    KernelScript& SetsClock(Seconds by);
 
 private:
     friend class FakePlatform;
-    enum class Action { Create, Delete, Exit };
+    enum class Action { Create, Delete, Exit, SetClock };
     struct Step {
         unsigned at;
         Action action;
         std::string file;
         std::string content;
+        Seconds by = 0;
     };
     unsigned at_ = 0;
     std::vector<Step> steps_;
@@ -46,6 +49,9 @@ public:
     // A file (or directory) modified the given number of seconds ago.
     void AddFile(const std::string& name, const std::string& content = "", Seconds age = 0);
     void SetModified(const std::string& name, Seconds time);
+    void AddDirectory(const std::string& name);
+    // Removing it fails until the read-only attribute is cleared.
+    void MakeReadOnly(const std::string& name) { files_.at(name).readOnly = true; }
     // Removing a file of this name, or moving it away, fails, now or once
     // it exists (a file in use, or a directory without permission).
     void MakeUndeletable(const std::string& name) { undeletable_.insert(name); }
@@ -96,7 +102,9 @@ public:
     void SetLocale(const char* name) override;
     FileStatus QueryFileStatus(const char* name) override;
     bool RemoveFile(const char* name) override;
+    void ClearReadOnly(const char* name) override;
     Seconds CurrentTime() override;
+    Milliseconds TickCount() override;
     void WriteLog(const char* text) override;
     void ShowNotice(const char* text, const char* caption) override;
     MutexResult CreateNamedMutex(const char* name) override;
@@ -112,6 +120,8 @@ private:
     struct File {
         Seconds modified;
         std::string content;
+        bool directory = false;
+        bool readOnly = false;
     };
     struct Process {
         bool ended;
@@ -133,7 +143,7 @@ private:
     };
     struct StillRunning {};
 
-    Seconds Now() const { return Epoch + nowMs_ / 1000; }
+    Seconds Now() const { return Epoch + clockSetBy_ + nowMs_ / 1000; }
     void Record(std::string text, bool query = false);
     void RecordAt(long long at, std::string text, bool query = false);
     void AdvanceTo(long long milliseconds);
@@ -144,6 +154,7 @@ private:
     void KillKernels();
 
     long long nowMs_ = 0;
+    Seconds clockSetBy_ = 0;
     long long stopAt_;
     size_t cutAfter_ = SIZE_MAX;
     std::map<std::string, File> files_;

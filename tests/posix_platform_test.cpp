@@ -219,19 +219,25 @@ TEST_F(PosixPlatformTest, OtherCommandsGoToTheShell) {
     EXPECT_EQ(Read("out.txt"), "shell\n");
 }
 
-TEST_F(PosixPlatformTest, FileStatusUsesSixtyFourBitSecondsAndBackslashes) {
+TEST_F(PosixPlatformTest, FileStatusTellsTimeDirectoryAndReadOnlyWithBackslashes) {
     mkdir("update", 0755);
     Write("update/_UPDATE.NEW", "");
     const timespec times[2] = {{0, UTIME_OMIT}, {8589934592LL, 0}};  // 2^33, in 2242
     ASSERT_EQ(utimensat(AT_FDCWD, "update/_UPDATE.NEW", times, 0), 0);
+    chmod("update/_UPDATE.NEW", 0444);
+    symlink("_UPDATE.NEW", "update/link");
     mkdir("update.do", 0755);
 
     const FileStatus update = os_.QueryFileStatus("update\\_UPDATE.NEW");
-    EXPECT_TRUE(update.found);
+    EXPECT_TRUE(update.found && update.readOnly && !update.directory);
     EXPECT_EQ(update.modified, 8589934592LL);
-    EXPECT_TRUE(os_.QueryFileStatus("update.do").found);
+    EXPECT_TRUE(os_.QueryFileStatus("update.do").directory);
     EXPECT_FALSE(os_.QueryFileStatus("absent.do").found);
     EXPECT_FALSE(os_.RemoveFile("absent.do"));
+    os_.ClearReadOnly("update\\link");  // a link: what it points to stays read-only
+    EXPECT_FALSE(os_.RemoveFile("update\\_UPDATE.NEW"));
+    os_.ClearReadOnly("update\\_UPDATE.NEW");
+    EXPECT_TRUE(os_.RemoveFile("update\\_UPDATE.NEW"));
 }
 
 TEST_F(PosixPlatformTest, NoticeWithoutDesktopOrTerminalGoesToStandardErrorInUtf8) {

@@ -16,20 +16,38 @@ std::string PosixPath(const char* name) {
     return path;
 }
 
+// A file is read-only, as Windows has it, without its owner's write
+// permission.
+bool ReadOnly(const struct stat& status) {
+    return (status.st_mode & S_IWUSR) == 0;
+}
+
 FileStatus QueryFileStatus(const char* name) {
     struct stat status;
-    if (stat(PosixPath(name).c_str(), &status) != 0) return {false, 0};
-    return {true, static_cast<Seconds>(status.st_mtim.tv_sec)};
+    if (stat(PosixPath(name).c_str(), &status) != 0) return {false, 0, false, false};
+    return {true,
+            static_cast<Seconds>(status.st_mtim.tv_sec),
+            S_ISDIR(status.st_mode),
+            !S_ISDIR(status.st_mode) && ReadOnly(status)};
 }
 
 bool RemoveFile(const char* name) {
     // As the Windows runtime's remove: files only, never a directory, and
-    // not a read-only file (here: one without its owner's write permission).
+    // not a read-only file.
     const std::string path = PosixPath(name);
     struct stat status;
     if (lstat(path.c_str(), &status) != 0) return false;
-    if ((status.st_mode & S_IWUSR) == 0) return false;
+    if (S_ISDIR(status.st_mode) || ReadOnly(status)) return false;
     return unlink(path.c_str()) == 0;
+}
+
+void ClearReadOnly(const char* name) {
+    // A link is left alone: what it points to may lie outside the
+    // installation.
+    const std::string path = PosixPath(name);
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+    (void)chmod(path.c_str(), (status.st_mode & 07777) | S_IWUSR);
 }
 
 }  // namespace posix_layer

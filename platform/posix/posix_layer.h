@@ -22,6 +22,7 @@ namespace posix_layer {
 std::string PosixPath(const char* name);
 FileStatus QueryFileStatus(const char* name);
 bool RemoveFile(const char* name);
+void ClearReadOnly(const char* name);
 
 // ---- Processes (processes.cpp) ----
 

@@ -1,5 +1,5 @@
 // This file implements the Platform interface for POSIX systems (Linux).
-// It must contain only the console, locale, clock and pauses, and the
+// It must contain only the console, locale, clocks and pauses, and the
 // delegation of every other operation to the file of its concern.
 //
 // Each operation gives the meaning the launcher relies on from its Windows
@@ -63,7 +63,11 @@ public:
 
     bool RemoveFile(const char* name) override { return posix_layer::RemoveFile(name); }
 
+    void ClearReadOnly(const char* name) override { posix_layer::ClearReadOnly(name); }
+
     Seconds CurrentTime() override { return static_cast<Seconds>(std::time(nullptr)); }
+
+    Milliseconds TickCount() override { return posix_layer::MonotonicMs(); }
 
     void WriteLog(const char* text) override {
         (void)std::fputs(text, stdout);

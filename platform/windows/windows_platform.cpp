@@ -1,7 +1,7 @@
 // The Windows implementation of the platform operations.
 //
 // Each operation is the Win32 or C runtime (msvcrt) call it is named after,
-// with the arguments the launcher has always used; file status and the clock
+// with the arguments the launcher has always used; file status and the clocks
 // come from kernel32, and the command interpreter is started with
 // CreateProcessA. Nothing here may need more than Windows 2000 offers:
 // tests/windows_imports.txt lists every function the executable may import.
@@ -93,16 +93,39 @@ public:
         // The last write time in UTC, as the file system keeps it (the
         // runtime's stat goes through local time), for a directory too.
         WIN32_FILE_ATTRIBUTE_DATA status;
-        if (!GetFileAttributesExA(name, GetFileExInfoStandard, &status)) return {false, 0};
-        return {true, SecondsFromFileTime(TicksOf(status.ftLastWriteTime))};
+        if (!GetFileAttributesExA(name, GetFileExInfoStandard, &status)) {
+            return {false, 0, false, false};
+        }
+        const bool directory = (status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return {true,
+                SecondsFromFileTime(TicksOf(status.ftLastWriteTime)),
+                directory,
+                !directory && (status.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0};
     }
 
     bool RemoveFile(const char* name) override { return remove(name) == 0; }
+
+    void ClearReadOnly(const char* name) override {
+        // Only that attribute: the others stay as they are.
+        const DWORD attributes = GetFileAttributesA(name);
+        if (attributes == INVALID_FILE_ATTRIBUTES) return;
+        (void)SetFileAttributesA(name, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
 
     Seconds CurrentTime() override {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         return SecondsFromFileTime(TicksOf(now));
+    }
+
+    Milliseconds TickCount() override {
+        // GetTickCount64 is newer than Windows 2000: the 32-bit count is
+        // widened here. It wraps every 49.7 days, and the launcher reads it
+        // every few seconds, so no wrap goes unseen.
+        const DWORD ticks = GetTickCount();
+        if (ticks < lastTicks) ++tickWraps;
+        lastTicks = ticks;
+        return static_cast<Milliseconds>((static_cast<std::uint64_t>(tickWraps) << 32) | ticks);
     }
 
     void WriteLog(const char* text) override {
@@ -193,6 +216,8 @@ public:
 
 private:
     bool comInitialised = false;
+    DWORD lastTicks = 0;
+    DWORD tickWraps = 0;
 };
 
 WindowsPlatform windowsPlatform;
