@@ -30,6 +30,13 @@ struct LaunchSettings {
 bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
 
 LaunchResult StartKernel(Platform& os, const LaunchSettings& settings);
+// After a failed start of "kernel.bin" where the kernel an update replaced is
+// kept: logs the failure, rolls back and starts the kept kernel in *launch.
+// True when it rolled back.
+bool FallBackOnKeptKernel(Platform& os,
+                          const LaunchSettings& settings,
+                          bool kernelOnTrial,
+                          LaunchResult* launch);
 // Writes the log line of a failed launch.
 void LogLaunchFailure(Platform& os, int error);
 // The notice of a failed launch, then its log line.
@@ -60,16 +67,20 @@ void ClearTagsAtStartup(Platform& os);
 
 // ---- Update swap (update_swap.cpp) ----
 
-// Moves the kernel file aside and the new one into its place. False, with a
-// log line, when the update is skipped and nothing was swapped in.
-bool RunUpdateSwap(Platform& os);
+// Moves the kernel file aside and the new one into its place; a kernel on
+// trial makes way as a failed one, and the kept kernel stays kept. False,
+// with a log line, when the update is skipped and nothing was swapped in.
+bool RunUpdateSwap(Platform& os, bool kernelOnTrial);
 // Whether a new kernel file, "update\_UPDATE.NEW", waits to be swapped in.
 bool NewKernelWaiting(Platform& os);
-// Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept.
+// Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept:
+// a file, not a directory.
 bool KeptKernelExists(Platform& os);
-// Puts the kept kernel file back in place. The one that failed is kept as
-// "update\FAILED.BIN" where an older copy can be cleared, else deleted.
-void RollBackUpdate(Platform& os);
+// Puts the kept kernel file back in place and ends the update (its tag is
+// deleted). The one that failed is kept as "update\FAILED.BIN" where an
+// older copy can be cleared, else deleted. False, with a log line, when
+// nothing is kept or the failed kernel cannot be cleared: nothing is moved.
+bool RollBackUpdate(Platform& os);
 
 // ---- Supervision cycle (supervision.cpp) ----
 
@@ -77,17 +88,22 @@ enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, Abn
 
 // What a watch pass knows of the kernel's end.
 struct PassReport {
-    Seconds now;      // the pass's clock reading
-    bool terminated;  // the pass force quit the kernel
+    Milliseconds ticks;  // the pass's reading of the tick count
+    bool terminated;     // the pass force quit the kernel
 };
 
 // One pass of watching: force quit if a tag went stale, pause, wait.
 // Returns true once the kernel's process has ended.
 bool WatchPass(Platform& os, Handle kernel, PassReport* report = nullptr);
 
+// Whether the last launcher ended during a trial (its "update.do" still
+// there, beside the kept kernel, with no later request); read before the
+// start-up clears the tags.
+bool TrialLeftUnfinished(Platform& os);
+
 // Watches the kernel and relaunches it until the launcher is to end;
 // gives back the exit code.
-int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings);
+int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool kernelOnTrial);
 
 // ---- Start-up guards (guards.cpp) ----
 

@@ -49,6 +49,22 @@ LaunchResult StartKernel(Platform& os, const LaunchSettings& settings) {
     return os.StartProcess(settings.kernelCommandLine);
 }
 
+bool FallBackOnKeptKernel(Platform& os,
+                          const LaunchSettings& settings,
+                          bool kernelOnTrial,
+                          LaunchResult* launch) {
+    // Whatever kept the kernel from starting, the installation comes back
+    // with the one an update replaced: an update cut short, a new kernel
+    // that never started, a kernel file damaged or deleted.
+    if (launch->started || !KeptKernelExists(os)) return false;
+    LogLaunchFailure(os, launch->error);
+    os.WriteLog(kernelOnTrial ? "new kernel failed to start, rolling back...\n"
+                              : "kernel failed to start, rolling back...\n");
+    if (!RollBackUpdate(os)) return false;
+    *launch = StartKernel(os, settings);
+    return true;
+}
+
 void LogLaunchFailure(Platform& os, int error) {
     char line[48];
     (void)std::snprintf(line, sizeof line, "CreateProcess failed (%d)\n", error);
@@ -80,25 +96,21 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
     // them with the process.
     Handle launcherMutex = NoHandle;
     if (!AcquireSingleInstance(os, &launcherMutex)) return ExitFailure;
-    // Cleared only once this launcher is sure to run: a second launcher must
-    // not take away the requests of the kernel that is running.
-    ClearTagsAtStartup(os);
     Handle kernelMutex = NoHandle;
     ClearLeftoverKernel(os, &kernelMutex);
+    // Cleared only once this launcher is sure to run, so that a second
+    // launcher takes nothing from the running kernel, and only once no
+    // kernel of an earlier run is left to leave a tag.
+    bool kernelOnTrial = TrialLeftUnfinished(os);
+    ClearTagsAtStartup(os);
 
     LaunchResult launch = StartKernel(os, settings);
-    // An update cut short, or a new kernel that never started, leaves the
-    // previous kernel kept: the installation comes back with it.
-    if (!launch.started && KeptKernelExists(os)) {
-        LogLaunchFailure(os, launch.error);
-        os.WriteLog("kernel failed to start, rolling back...\n");
-        RollBackUpdate(os);
-        launch = StartKernel(os, settings);
-    }
+    if (FallBackOnKeptKernel(os, settings, kernelOnTrial, &launch)) kernelOnTrial = false;
     if (!launch.started) {
         ReportLaunchFailure(os, launch.error);
         return ExitFailure;
     }
+    if (kernelOnTrial) os.WriteLog("update not confirmed, new kernel on trial.\n");
     OpenMainPage(os);
-    return Supervise(os, launch.process, settings);
+    return Supervise(os, launch.process, settings, kernelOnTrial);
 }

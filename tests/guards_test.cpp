@@ -100,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(Kills,
                                            LeftoverCase{"SurvivesTwoKills", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Guards, TagsAreClearedAfterTheLauncherHoldsItsNameAndBeforeTheLeftoverCheck) {
+// Once no kernel of an earlier run is left to leave one.
+TEST(Guards, TagsAreClearedAfterBothGuards) {
     FakePlatform os;
     Install(os);
     os.AddFile("quit.do");
@@ -111,7 +112,7 @@ TEST(Guards, TagsAreClearedAfterTheLauncherHoldsItsNameAndBeforeTheLeftoverCheck
     EXPECT_THAT(
         os.Effects(),
         ElementsAreArray(Join({BeforeGuards(),
-                               {"mutex PDRAV -> new", "remove quit.do", "mutex KERNELBIN -> new"},
+                               {"mutex PDRAV -> new", "mutex KERNELBIN -> new", "remove quit.do"},
                                FirstLaunch(),
                                {"sleep 5000"}})));
 }

@@ -64,9 +64,16 @@ const Trace Skip = {Updating, "log update file not found, update skipped.\n", "r
 const Trace Abnormal = {"sleep 5000"};
 const Trace KeepsFailing = {
     "log new kernel keeps failing, rolling back...\n", KeepFailed, MoveBack};
+// The update tag, the trial's mark, goes when the trial ends.
+const Trace RollBack = Join({KeepsFailing, {"remove update.do"}});
 constexpr char Updated[] = "kernel relaunched!\n";
 constexpr char AfterAbnormal[] = "kernel relaunched (cause:abnormal quit)\n";
 constexpr char RolledBack[] = "kernel relaunched (cause:update rolled back)\n";
+// The swap to a new kernel that then ends at once twice.
+const Trace TwoFailedTries = Join({StartupEffects(),
+                                   Relaunch(1, Swap, Updated),
+                                   Relaunch(2, Abnormal, AfterAbnormal),
+                                   Relaunch(3, Abnormal, AfterAbnormal)});
 
 // The start-up whose first launch fails with this error and falls back.
 Trace FallBack(int error, const Trace& rollback) {
@@ -99,32 +106,24 @@ void PrintTo(const RecoveryCase& c, std::ostream* out) {
 const RecoveryCase RecoveryCases[] = {
     {"CrashLoopingNewKernelRolledBackAtItsThirdQuickEnd",
      CrashLoop,
-     31000,
-     Join({StartupEffects(),
-           Relaunch(1, Swap, Updated),
-           Relaunch(2, Skip, Updated),
-           Relaunch(3, Abnormal, AfterAbnormal),
-           Relaunch(4, KeepsFailing, RolledBack),
-           RunningPass(5)}),
+     36000,
+     Join({TwoFailedTries, Relaunch(4, RollBack, RolledBack), RunningPass(5)}),
      std::nullopt,
      "kernel v1"},
     {"TwoQuickEndsThenItRuns",
      [](FakePlatform& os) {
          UpdateTo(os, "kernel v2");
          QuickEnds(os, 2);
+         os.NextKernel().Deletes("update.do");
      },
-     38000,
-     Join({StartupEffects(),
-           Relaunch(1, Swap, Updated),
-           Relaunch(2, Skip, Updated),
-           Relaunch(3, Abnormal, AfterAbnormal),
-           Repeat(RunningPass(4), 3)}),
+     43000,
+     Join({TwoFailedTries, Repeat(RunningPass(4), 3)}),
      std::nullopt,
      "kernel v2"},
-    {"RunsAMinuteThenEndsQuicklyThreeTimes",
+    {"RunsAMinuteWhileTheClockIsSetBackThenEndsQuicklyThreeTimes",
      [](FakePlatform& os) {
          UpdateTo(os, "kernel v2");
-         os.NextKernel().Deletes("update.do").At(61000).Exits();
+         os.NextKernel().Deletes("update.do").At(30000).SetsClock(-3600).At(61000).Exits();
          QuickEnds(os, 3);
      },
      106000,
@@ -162,12 +161,9 @@ const RecoveryCase RecoveryCases[] = {
          os.FailNextLaunch(5);
      },
      3600 * 1000,
-     Join({StartupEffects(),
-           Relaunch(1, Swap, Updated),
-           Relaunch(2, Skip, Updated),
-           Relaunch(3, Abnormal, AfterAbnormal),
+     Join({TwoFailedTries,
            EndedPass(4),
-           KeepsFailing,
+           RollBack,
            {"start kernel.bin -> error 5",
             "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
             "log CreateProcess failed (5)\n"}}),
@@ -199,6 +195,81 @@ const RecoveryCase RecoveryCases[] = {
      5000,
      FallBack(193, {"remove update\\FAILED.BIN -> failed", "remove kernel.bin"}),
      std::nullopt,
+     "kernel v1"},
+    {"NothingKeptSkipsTheRollbackAndEndsTheTrial",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         os.NextKernel().Deletes("update\\ROLLBACK.BIN").At(100).Exits();
+         QuickEnds(os, 2);
+     },
+     36000,
+     Join({TwoFailedTries,
+           Relaunch(4,
+                    {"log new kernel keeps failing, rolling back...\n",
+                     "log rollback file not found, rollback skipped.\n",
+                     "remove update.do",
+                     "sleep 5000"},
+                    AfterAbnormal),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v2"},
+    // Force quit as the update tag went stale; passed, its mark goes.
+    {"ForceQuitUnderARestartTagPassesTheTrial",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         QuickEnds(os, 2);
+         os.NextKernel().Creates("restart.do");
+         QuickEnds(os, 1);
+     },
+     56000,
+     Join({TwoFailedTries,
+           Repeat(RunningPass(4), 2),
+           {"log sig timeout, force quit!\n", "terminate #4 (0)"},
+           Relaunch(4,
+                    {"remove update.do", "remove restart.do", "sleep 3000"},
+                    "kernel relaunched (cause:restart tag found)\n"),
+           Relaunch(5, Abnormal, AfterAbnormal),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v2"},
+    {"NeitherAStagedFileAloneNorAClockSetForwardStopsTheCount",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         KernelScript& v2 = os.NextKernel().Deletes("update.do").Creates("update\\_UPDATE.NEW");
+         v2.At(1000).SetsClock(3600).At(7000).Exits();
+         QuickEnds(os, 2);
+     },
+     42000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           RunningPass(2),
+           Relaunch(2, Abnormal, AfterAbnormal),
+           Relaunch(3, Abnormal, AfterAbnormal),
+           Relaunch(4, KeepsFailing, RolledBack),
+           RunningPass(5)}),
+     std::nullopt,
+     "kernel v1"},
+    {"RelaunchThatFailsFallsBackUnlessTheKernelCannotBeMovedAside",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+         os.MakeUndeletable("kernel.bin");
+         QuickEnds(os, 1);
+         os.FailNextLaunch(5);
+     },
+     3600 * 1000,
+     Join({StartupEffects(),
+           EndedPass(1),
+           {"sleep 5000",
+            "start kernel.bin -> error 5",
+            "log CreateProcess failed (5)\n",
+            "log kernel failed to start, rolling back...\n",
+            std::string(KeepFailed) + " -> failed",
+            "remove kernel.bin -> failed",
+            "log kernel file cannot be moved aside, rollback skipped.\n",
+            "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
+            "log CreateProcess failed (5)\n"}}),
+     -1,
      "kernel v1"},
 };
 
@@ -264,7 +335,7 @@ TEST_P(CutTest, FreshLauncherAfterEveryStepSupervisesAKernel) {
         EXPECT_EQ(fresh.Run({}), std::nullopt);
         EXPECT_EQ(fresh.KernelsRunning(), 1);
         EXPECT_THAT(fresh.Effects(), Not(Contains(HasSubstr("notice"))));
-        EXPECT_THAT(fresh.Content("kernel.bin"), AnyOf("kernel v1", "kernel v2"));
+        EXPECT_THAT(fresh.Content("kernel.bin"), AnyOf("kernel v1", "kernel v2", "kernel v3"));
     }
 }
 
@@ -282,7 +353,13 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"RollbackAfterAFailedTrial",
                 CrashLoop,
                 "log new kernel keeps failing, rolling back...\n"},
-        CutCase{"RollbackAtStartUp", UnstartableWithStuckCopy, "start kernel.bin -> error 193"}),
+        CutCase{"RollbackAtStartUp", UnstartableWithStuckCopy, "start kernel.bin -> error 193"},
+        CutCase{"SwapDuringATrial",
+                [](FakePlatform& os) {
+                    UpdateTo(os, "kernel v2");
+                    os.NextKernel().At(100).Creates("update\\_UPDATE.NEW", "kernel v3").Exits();
+                },
+                "start kernel.bin -> #2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

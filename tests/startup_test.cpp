@@ -121,7 +121,8 @@ TEST(Startup, FirstLaunchThenMainPageThenWatching) {
 
 TEST(Startup, KernelThatCannotStartIsReportedWithoutMainPage) {
     FakePlatform os;
-    os.AddFile("zlib1.dll");  // and no kernel.bin
+    os.AddFile("zlib1.dll");                  // and no kernel.bin
+    os.AddDirectory("update\\ROLLBACK.BIN");  // no kept kernel to fall back on
 
     EXPECT_EQ(os.Run({"-debug"}), -1);
 

@@ -34,6 +34,7 @@ TEST(WatchPass, ReadsTheClockAndEveryTagThenForceQuitsOnce) {
     EXPECT_THAT(os.Calls(),
                 ElementsAre("start kernel.bin -> #1",
                             "clock",
+                            "ticks",
                             "stat quit.do",
                             "stat restart.do -> absent",
                             "stat update.do",

@@ -10,7 +10,8 @@
 //   create NAME       create the file NAME (empty), or renew its time
 //   delete NAME       remove the file NAME
 //   place-update M    copy this program to "update/_UPDATE.NEW", marked M
-//   place-text        write a text file, no program, as "update/_UPDATE.NEW"
+//   place-text [read-only]
+//                     write a text file, no program, as "update/_UPDATE.NEW"
 //   hold-mutex        hold the name "KERNELBIN" for as long as it runs
 //   exit CODE         end with this exit code
 //   crash             end by a memory access fault
@@ -33,6 +34,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <io.h>
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -108,7 +110,6 @@ std::string RawCommandLine(int, char**) {
 long long MonotonicNs() {
     return 0;  // not measured on Windows
 }
-void MakeExecutable(const char*) {}
 #else
 std::string OwnPath() {
     char path[4096];
@@ -127,9 +128,6 @@ std::string RawCommandLine(int argc, char** argv) {
     std::string line;
     for (int i = 0; i < argc; ++i) line += (i > 0 ? " " : "") + std::string(argv[i]);
     return line;
-}
-void MakeExecutable(const char* path) {
-    chmod(path, 0755);
 }
 #endif
 
@@ -177,7 +175,7 @@ void PlaceUpdate(const std::string& marker) {
     if (file == nullptr) return;
     std::fwrite(copy.data(), 1, copy.size(), file);
     std::fclose(file);
-    MakeExecutable(UpdateFile);
+    chmod(UpdateFile, 0755);  // Windows keeps only the write bit
 }
 
 void PlaceText() {
@@ -218,6 +216,7 @@ int main(int argc, char** argv) {
             PlaceUpdate(operand);
         } else if (verb == "place-text") {
             PlaceText();
+            if (operand == "read-only") chmod(UpdateFile, 0444);
         } else if (verb == "hold-mutex") {
             os.CreateNamedMutex("KERNELBIN");  // held until the process ends
         } else if (verb == "exit") {

@@ -23,7 +23,7 @@ TEST(UpdateSwap, MovesTheKernelAsideAndTheNewOneIntoPlace) {
     os.AddFile("kernel.bin", "kernel v1");
     os.AddFile("update\\_UPDATE.NEW", "kernel v2");
 
-    RunUpdateSwap(os);
+    RunUpdateSwap(os, false);
 
     EXPECT_THAT(os.Effects(),
                 ElementsAre("command move kernel.bin update\\ROLLBACK.BIN",
@@ -38,7 +38,7 @@ TEST(UpdateSwap, WithoutANewFileNothingIsMoved) {
     os.AddFile("kernel.bin", "kernel v1");
     os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
 
-    RunUpdateSwap(os);
+    RunUpdateSwap(os, false);
 
     EXPECT_THAT(os.Effects(), ElementsAre("log update file not found, update skipped.\n"));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v1");
@@ -243,9 +243,15 @@ INSTANTIATE_TEST_SUITE_P(
     Cases,
     UpdateCaseTest,
     ::testing::Values(
-        UpdateCase{"SecondUpdateReplacesTheOldRollbackCopy",
-                   [](FakePlatform& os) { os.AddFile("update\\ROLLBACK.BIN", "kernel v0"); },
-                   Join({{"remove update\\ROLLBACK.BIN", MoveAside, MoveIn},
+        UpdateCase{"SecondUpdateReplacesTheOldReadOnlyRollbackCopy",
+                   [](FakePlatform& os) {
+                       os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+                       os.MakeReadOnly("update\\ROLLBACK.BIN");
+                   },
+                   Join({{"clear read-only update\\ROLLBACK.BIN",
+                          "remove update\\ROLLBACK.BIN",
+                          MoveAside,
+                          MoveIn},
                          Relaunched("kernel relaunched!\n")}),
                    std::nullopt,
                    {{"kernel.bin", "kernel v2"}, {"update\\ROLLBACK.BIN", "kernel v1"}}},

@@ -35,6 +35,8 @@ ABNORMAL = "kernel relaunched (cause:abnormal quit)\n"
 UPDATING = "update file tag found, force updating...\n"
 UPDATED = "kernel relaunched!\n"
 ROLLED_BACK = "kernel relaunched (cause:update rolled back)\n"
+RESTARTED = "kernel relaunched (cause:restart tag found)\n"
+KEEPS_FAILING = "new kernel keeps failing, rolling back...\n"
 
 
 class Skip(Exception):
@@ -169,21 +171,29 @@ def update(target, inst):
     expect(inst.read("update/ROLLBACK.BIN") == original, True, "old kernel kept for a rollback")
     expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v2\n"), True, "new kernel in place")
     expect(inst.exists("update/_UPDATE.NEW"), False, "new file left")
-    expect(inst.exists("update.do"), True, "update tag kept")
+    expect(inst.exists("update.do"), False, "update tag left after the new kernel passed its trial")
 
 
 @case
-def two_updates(target, inst):
+def successive_updates(target, inst):
+    """A read-only kernel, as an installer leaves it. v2 asks for v3 while on
+    trial, so v1 stays kept; v3 passes its trial by a restart, so the next
+    update replaces the read-only kept kernel with it."""
+    os.chmod(inst.path("kernel.bin"), 0o555)
     inst.scenario("place-update v2; create update.do; exit 0",
                   "delete update.do; place-update v3; create update.do; exit 0",
+                  "delete update.do; create restart.do; exit 0",
+                  "place-update v4; create update.do; exit 0",
                   "delete update.do; sleep 500; create quit.do; exit 0")
     run = inst.start()
     expect(run.wait(60), 0, "exit code")
-    expect_output(run, [STARTING] + [UPDATING, UPDATED] * 2 + [QUITTING])
-    expect([start["marker"] for start in inst.kernel_starts()], ["", "v2", "v3"], "kernel markers")
-    expect(inst.read("update/ROLLBACK.BIN").endswith(b"KERNEL-MARKER:v2\n"), True,
-           "the rollback copy replaced by the second update")
-    expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v3\n"), True, "newest kernel in place")
+    expect_output(run, [STARTING] + [UPDATING, UPDATED] * 2 + [RESTARTED] + [UPDATING, UPDATED]
+                  + [QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()], ["", "v2", "v3", "v3", "v4"],
+           "kernel markers")
+    for name, marker in (("update/FAILED.BIN", "v2"), ("update/ROLLBACK.BIN", "v3"),
+                         ("kernel.bin", "v4")):
+        expect(inst.read(name).endswith(f"KERNEL-MARKER:{marker}\n".encode()), True, name)
 
 
 def not_a_program_error(target):
@@ -191,11 +201,36 @@ def not_a_program_error(target):
     return 193 if target.windows else 13
 
 
-def roll_back_unstartable_update(target, inst):
+@case
+def launcher_killed_during_trial(target, inst):
+    """The launcher ends during the trial of a new kernel that keeps failing
+    (the machine shut down, the task manager): the next launcher takes the
+    trial up and rolls the update back."""
+    original = inst.read("kernel.bin")
+    inst.scenario("place-update v2; create update.do; exit 0", "exit 1", "run",
+                  "exit 1", "exit 1", "exit 1", "sleep 500; create quit.do; exit 0")
+    first = inst.start()
+    first.wait_for_line(ABNORMAL.rstrip("\n"), 60)
+    inst.wait_for_kernel_starts(3, 30)
+    first.stop()
+    inst.kill_kernels()
+    expect_output(first, [STARTING, UPDATING, UPDATED, ABNORMAL])
+    run = inst.start()
+    expect(run.wait(90), 0, "exit code")
+    expect_output(run, [STARTING, "update not confirmed, new kernel on trial.\n", ABNORMAL,
+                        ABNORMAL, KEEPS_FAILING, ROLLED_BACK, QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()],
+           ["", "v2", "v2", "v2", "v2", "v2", ""], "kernel markers")
+    expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
+    expect(inst.read("update/FAILED.BIN").endswith(b"KERNEL-MARKER:v2\n"), True,
+           "the failing kernel kept")
+
+
+def roll_back_unstartable_update(target, inst, place="place-text"):
     """An update to a file that is no program: rolled back, and the previous
     kernel runs until it quits."""
     original = inst.read("kernel.bin")
-    inst.scenario("place-text; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
+    inst.scenario(f"{place}; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
     run = inst.start()
     expect(run.wait(60), 0, "exit code")
     expect_output(run, [STARTING, UPDATING, f"CreateProcess failed ({not_a_program_error(target)})\n",
@@ -215,9 +250,10 @@ def update_rolled_back(target, inst):
 @case
 def stuck_failed_copy(target, inst):
     """An old failed copy that cannot be deleted (a directory that is not
-    empty) does not keep the previous kernel from coming back."""
+    empty) does not keep the previous kernel from coming back, nor does a
+    failed kernel that is read-only: it is deleted all the same."""
     os.makedirs(inst.path("update", "FAILED.BIN", "keep"))
-    roll_back_unstartable_update(target, inst)
+    roll_back_unstartable_update(target, inst, "place-text read-only")
     expect(os.path.isdir(inst.path("update", "FAILED.BIN", "keep")), True, "the old copy kept")
 
 
@@ -230,10 +266,8 @@ def crash_looping_update(target, inst):
                   "sleep 500; create quit.do; exit 0")
     run = inst.start()
     expect(run.wait(120), 0, "exit code")
-    expect_output(run, [STARTING, UPDATING, UPDATED,
-                        UPDATING, "update file not found, update skipped.\n", UPDATED,
-                        ABNORMAL,
-                        "new kernel keeps failing, rolling back...\n", ROLLED_BACK, QUITTING])
+    expect_output(run, [STARTING, UPDATING, UPDATED, ABNORMAL, ABNORMAL, KEEPS_FAILING,
+                        ROLLED_BACK, QUITTING])
     expect([start["marker"] for start in inst.kernel_starts()], ["", "v2", "v2", "v2", ""],
            "kernel markers")
     expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
