@@ -20,9 +20,10 @@ constexpr Handle NoHandle = 0;
 using Seconds = std::int64_t;
 using Milliseconds = std::int64_t;
 
+// All but found are meaningful only when the query succeeded.
 struct FileStatus {
     bool found;        // the status query succeeded
-    Seconds modified;  // last modification; the rest meaningful only when found
+    Seconds modified;  // last modification
     bool directory;
     bool readOnly;  // a removal would be refused for it
 };
