@@ -1,10 +1,11 @@
 // The operating-system services the launcher calls, gathered in one interface.
 //
 // The launcher core calls nothing else of the system: processes, named mutexes,
-// notices, the web browser, the command interpreter, file status and removal,
-// the clock and the tick count, pauses, the console and the locale all pass
-// through here. The build links exactly one implementation (platform/windows
-// or platform/posix); the tests bring a scripted one with a virtual clock.
+// notices, the web browser, the command interpreter, file status, creation and
+// removal, the clock and the tick count, pauses, the console and the locale
+// all pass through here. The build links exactly one implementation
+// (platform/windows or platform/posix); the tests bring a scripted one with a
+// virtual clock.
 #ifndef LAUNCHER_PLATFORM_PLATFORM_H
 #define LAUNCHER_PLATFORM_PLATFORM_H
 
@@ -37,6 +38,7 @@ struct LaunchResult {
     bool started;
     Handle process;  // the new process, when started
     int error;       // the platform's error code, when not started
+    bool inUse;      // not started because another program holds the file for now
 };
 
 class Platform {
@@ -50,6 +52,9 @@ public:
     virtual bool RemoveFile(const char* name) = 0;
     // Lets a read-only file be removed; the result is not looked at.
     virtual void ClearReadOnly(const char* name) = 0;
+    // Creates an empty file, or leaves the file of that name as it is; never
+    // through a link. True when the file is there.
+    virtual bool CreateEmptyFile(const char* name) = 0;
     virtual Seconds CurrentTime() = 0;
     // A count that changes of the system's time do not move, from an
     // arbitrary start; the launcher reads it in every watch pass.

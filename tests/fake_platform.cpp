@@ -12,6 +12,11 @@ namespace {
 constexpr long long DefaultStop = 3600LL * 1000;  // a virtual hour
 constexpr size_t MaxCalls = 100000;               // more means a loop that never waits
 
+// Windows' codes of a file that another program holds for now.
+bool InUse(int error) {
+    return error == 5 || error == 32 || error == 33;
+}
+
 // Notices are GBK; the trace shows them as UTF-8 so that tests can spell them.
 std::string FromGbk(const char* text) {
     std::string utf8;
@@ -75,6 +80,10 @@ void FakePlatform::AddFile(const std::string& name, const std::string& content, 
 
 void FakePlatform::AddDirectory(const std::string& name) {
     files_[name] = {Now(), "", true};
+}
+
+void FakePlatform::HoldFile(const std::string& name, long long milliseconds) {
+    heldUntil_[name] = nowMs_ + milliseconds;
 }
 
 void FakePlatform::SetModified(const std::string& name, Seconds time) {
@@ -194,6 +203,11 @@ void FakePlatform::Apply(const Event& event) {
     }
 }
 
+bool FakePlatform::Held(const std::string& name) const {
+    auto held = heldUntil_.find(name);
+    return held != heldUntil_.end() && nowMs_ < held->second;
+}
+
 size_t FakePlatform::ProcessOf(Handle handle) const {
     const size_t index = static_cast<size_t>(handle - 1);
     if (handle < 1 || index >= processes_.size()) throw std::logic_error("not a process handle");
@@ -220,7 +234,7 @@ FileStatus FakePlatform::QueryFileStatus(const char* name) {
 
 bool FakePlatform::RemoveFile(const char* name) {
     auto file = files_.find(name);
-    const bool removed = file != files_.end() && undeletable_.count(name) == 0 &&
+    const bool removed = file != files_.end() && undeletable_.count(name) == 0 && !Held(name) &&
                          !file->second.directory && !file->second.readOnly;
     if (removed) files_.erase(file);
     Record(std::string("remove ") + name + (removed ? "" : " -> failed"));
@@ -231,6 +245,14 @@ void FakePlatform::ClearReadOnly(const char* name) {
     auto file = files_.find(name);
     if (file != files_.end()) file->second.readOnly = false;
     Record(std::string("clear read-only ") + name);
+}
+
+bool FakePlatform::CreateEmptyFile(const char* name) {
+    auto file = files_.find(name);
+    const bool created = file == files_.end() || !file->second.directory;
+    if (file == files_.end()) files_[name] = {Now(), ""};
+    Record(std::string("create ") + name + (created ? "" : " -> failed"));
+    return created;
 }
 
 Seconds FakePlatform::CurrentTime() {
@@ -288,7 +310,8 @@ bool FakePlatform::Move(const std::string& from, const std::string& to) {
     // An existing destination is kept, as by "move" when nobody answers its
     // question whether to overwrite it.
     auto file = files_.find(from);
-    if (file == files_.end() || undeletable_.count(from) != 0 || files_.count(to) != 0) {
+    if (file == files_.end() || undeletable_.count(from) != 0 || Held(from) ||
+        files_.count(to) != 0) {
         return false;
     }
     File moved = file->second;
@@ -319,7 +342,7 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         launch = {true, 193, {}};
     if (launch.fails) {
         Record(std::string("start ") + commandLine + " -> error " + std::to_string(launch.error));
-        return {false, NoHandle, launch.error};
+        return {false, NoHandle, launch.error, InUse(launch.error)};
     }
     const size_t number = processes_.size() + 1;
     processes_.push_back({false});
@@ -330,7 +353,7 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
     Record(std::string("start ") + commandLine + " -> #" + std::to_string(number));
     AdvanceTo(nowMs_);  // what the kernel does at once
-    return {true, static_cast<Handle>(number), 0};
+    return {true, static_cast<Handle>(number), 0, false};
 }
 
 void FakePlatform::TerminateProcess(Handle process, unsigned exitCode) {

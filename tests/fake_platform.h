@@ -55,9 +55,13 @@ public:
     // Removing a file of this name, or moving it away, fails, now or once
     // it exists (a file in use, or a directory without permission).
     void MakeUndeletable(const std::string& name) { undeletable_.insert(name); }
+    // Another program holds the file of this name for that long from now,
+    // as a virus scanner does: it cannot be moved or removed.
+    void HoldFile(const std::string& name, long long milliseconds);
     // What the next launch starts; a kernel with no script keeps running.
     KernelScript& NextKernel();
-    // The next launch fails with this error code.
+    // The next launch fails with this error code (5, 32 and 33 mean the
+    // file is in use, as on Windows).
     void FailNextLaunch(int error);
     // Another process holds the name; "taskkill" frees it after that many
     // kills have failed to.
@@ -103,6 +107,7 @@ public:
     FileStatus QueryFileStatus(const char* name) override;
     bool RemoveFile(const char* name) override;
     void ClearReadOnly(const char* name) override;
+    bool CreateEmptyFile(const char* name) override;
     Seconds CurrentTime() override;
     Milliseconds TickCount() override;
     void WriteLog(const char* text) override;
@@ -150,6 +155,7 @@ private:
     void Apply(const Event& event);
     void CheckLimits() const;
     size_t ProcessOf(Handle handle) const;
+    bool Held(const std::string& name) const;
     bool Move(const std::string& from, const std::string& to);
     void KillKernels();
 
@@ -159,6 +165,7 @@ private:
     size_t cutAfter_ = SIZE_MAX;
     std::map<std::string, File> files_;
     std::set<std::string> undeletable_;
+    std::map<std::string, long long> heldUntil_;
     std::vector<Launch> launches_;  // scripted, in launch order
     size_t nextLaunch_ = 0;
     std::vector<Process> processes_;

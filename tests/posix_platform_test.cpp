@@ -137,6 +137,12 @@ TEST_F(PosixPlatformTest, LaunchErrorsAreErrnoCodes) {
     EXPECT_EQ(os_.StartProcess("missing.bin -debug").error, 2);
     EXPECT_EQ(os_.StartProcess("").error, ENOENT);
     EXPECT_EQ(os_.StartProcess("plain.txt").error, EACCES);
+    EXPECT_FALSE(os_.StartProcess("plain.txt").inUse);
+    // A program still open for writing, as one being written or scanned.
+    const int writer = open("busy.bin", O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+    const LaunchResult busy = os_.StartProcess("busy.bin");
+    close(writer);
+    EXPECT_TRUE(busy.error == ETXTBSY && busy.inUse) << busy.error;
     EXPECT_TRUE(NoChildLeft());
 }
 
@@ -238,6 +244,9 @@ TEST_F(PosixPlatformTest, FileStatusTellsTimeDirectoryAndReadOnlyWithBackslashes
     EXPECT_FALSE(os_.RemoveFile("update\\_UPDATE.NEW"));
     os_.ClearReadOnly("update\\_UPDATE.NEW");
     EXPECT_TRUE(os_.RemoveFile("update\\_UPDATE.NEW"));
+    // Created where missing, never through a link, even one to nothing.
+    EXPECT_TRUE(os_.CreateEmptyFile("update\\ON_TRIAL") && Exists("update/ON_TRIAL"));
+    EXPECT_FALSE(os_.CreateEmptyFile("update\\link") || Exists("update/_UPDATE.NEW"));
 }
 
 TEST_F(PosixPlatformTest, NoticeWithoutDesktopOrTerminalGoesToStandardErrorInUtf8) {

@@ -1,6 +1,8 @@
-// This file implements file status and removal for the POSIX platform layer.
+// This file implements file status, creation and removal for the POSIX
+// platform layer.
 // It must contain only POSIX file calls on names relative to the working
 // directory.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +50,16 @@ void ClearReadOnly(const char* name) {
     struct stat status;
     if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
     (void)chmod(path.c_str(), (status.st_mode & 07777) | S_IWUSR);
+}
+
+bool CreateEmptyFile(const char* name) {
+    // Never through a link, which may point outside the installation; a
+    // FIFO is not waited on.
+    const int fd = open(
+        PosixPath(name).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 }  // namespace posix_layer

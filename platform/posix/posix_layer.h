@@ -23,6 +23,7 @@ std::string PosixPath(const char* name);
 FileStatus QueryFileStatus(const char* name);
 bool RemoveFile(const char* name);
 void ClearReadOnly(const char* name);
+bool CreateEmptyFile(const char* name);
 
 // ---- Processes (processes.cpp) ----
 

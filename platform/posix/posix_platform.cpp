@@ -65,6 +65,8 @@ public:
 
     void ClearReadOnly(const char* name) override { posix_layer::ClearReadOnly(name); }
 
+    bool CreateEmptyFile(const char* name) override { return posix_layer::CreateEmptyFile(name); }
+
     Seconds CurrentTime() override { return static_cast<Seconds>(std::time(nullptr)); }
 
     Milliseconds TickCount() override { return posix_layer::MonotonicMs(); }

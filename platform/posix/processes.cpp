@@ -184,24 +184,26 @@ LaunchResult StartProcess(const char* commandLine) {
     // Split as Windows would, and started without a shell: no shell ever
     // reads the command line.
     std::vector<std::string> words = SplitCommandLine(commandLine);
-    if (words.empty()) return {false, NoHandle, ENOENT};
+    if (words.empty()) return {false, NoHandle, ENOENT, false};
     const std::string program = FindProgram(words[0]);
-    if (program.empty()) return {false, NoHandle, ENOENT};
+    if (program.empty()) return {false, NoHandle, ENOENT, false};
 
     SpawnSetup setup(kernelsInSessionsOfTheirOwn, false);
     std::vector<char*> argv = ArgvOf(words);
     pid_t pid;
     const int error =
         posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
-    if (error != 0) return {false, NoHandle, error};
+    // A file open for writing, as one being written or scanned, cannot be
+    // started until it is closed.
+    if (error != 0) return {false, NoHandle, error, error == ETXTBSY};
     // Still an unreaped child, so the id cannot have been reused yet.
     const int pidfd = AboveStandardStreams(PidfdOpen(pid));
-    if (pidfd >= 0) return {true, pidfd, 0};
-    if (errno == ENOSYS) return {true, -static_cast<Handle>(pid), 0};
+    if (pidfd >= 0) return {true, pidfd, 0, false};
+    if (errno == ENOSYS) return {true, -static_cast<Handle>(pid), 0, false};
     const int openError = errno;
     kill(pid, SIGKILL);
     WaitForChild(pid);
-    return {false, NoHandle, openError};
+    return {false, NoHandle, openError, false};
 }
 
 void TerminateProcess(Handle process) {

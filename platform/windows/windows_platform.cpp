@@ -73,6 +73,14 @@ bool RunInterpreter(const char* program, const char* command) {
     return true;
 }
 
+// Whether a file could not be opened because another program holds it for
+// now: virus scanners, indexers and backup tools hold a file just written or
+// moved for a moment, some of them refusing access outright.
+bool HeldByAnotherProgram(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
 // Handles are kept as integers; this gives them back their type.
 HANDLE HandleOf(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
@@ -110,6 +118,21 @@ public:
         const DWORD attributes = GetFileAttributesA(name);
         if (attributes == INVALID_FILE_ATTRIBUTES) return;
         (void)SetFileAttributesA(name, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+
+    bool CreateEmptyFile(const char* name) override {
+        // Opened if it is there already; shared, so that nobody else is kept
+        // from it for the moment it is open.
+        const HANDLE file = CreateFileA(name,
+                                        GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr,
+                                        OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL,
+                                        nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        ::CloseHandle(file);
+        return true;
     }
 
     Seconds CurrentTime() override {
@@ -180,7 +203,7 @@ public:
         // CreateProcess may write into the command line it is given.
         char line[CommandLineLength];
         const size_t length = strlen(commandLine);
-        if (length >= sizeof line) return {false, NoHandle, ERROR_INVALID_PARAMETER};
+        if (length >= sizeof line) return {false, NoHandle, ERROR_INVALID_PARAMETER, false};
         memcpy(line, commandLine, length + 1);
 
         // The program, the first word, is named as the application too: a
@@ -198,10 +221,11 @@ public:
         PROCESS_INFORMATION info = {};
         if (!CreateProcessA(
                 program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startupInfo, &info)) {
-            return {false, NoHandle, static_cast<int>(GetLastError())};
+            const DWORD error = GetLastError();
+            return {false, NoHandle, static_cast<int>(error), HeldByAnotherProgram(error)};
         }
         ::CloseHandle(info.hThread);  // never used
-        return {true, reinterpret_cast<Handle>(info.hProcess), 0};
+        return {true, reinterpret_cast<Handle>(info.hProcess), 0, false};
     }
 
     void TerminateProcess(Handle process, unsigned exitCode) override {
