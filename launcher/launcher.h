@@ -29,7 +29,14 @@ struct LaunchSettings {
 // than MaxArgumentLength.
 bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
 
+// Starts "kernel.bin"; while another program holds the file, the start is
+// tried again.
 LaunchResult StartKernel(Platform& os, const LaunchSettings& settings);
+// After an attempt that found its file held by another program (a scanner,
+// an indexer, a backup tool holds a file for a moment): whether to try again,
+// up to five more times, after a pause of a second. The first retry of a
+// series is logged. *retries counts them, from 0.
+bool TryAgainWhenFree(Platform& os, int* retries);
 // After a failed start of "kernel.bin" where the kernel an update replaced is
 // kept: logs the failure, rolls back and starts the kept kernel in *launch.
 // True when it rolled back.
@@ -67,37 +74,51 @@ void ClearTagsAtStartup(Platform& os);
 
 // ---- Update swap (update_swap.cpp) ----
 
-// Moves the kernel file aside and the new one into its place; a kernel on
-// trial makes way as a failed one, and the kept kernel stays kept. False,
-// with a log line, when the update is skipped and nothing was swapped in.
+// Moves the kernel file aside and the new one into its place, marked as on
+// trial; a kernel on trial makes way as a failed one, and the kept kernel
+// stays kept. False, with a log line, when the update is skipped and nothing
+// was swapped in.
 bool RunUpdateSwap(Platform& os, bool kernelOnTrial);
 // Whether a new kernel file, "update\_UPDATE.NEW", waits to be swapped in.
 bool NewKernelWaiting(Platform& os);
 // Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept:
 // a file, not a directory.
 bool KeptKernelExists(Platform& os);
-// Puts the kept kernel file back in place and ends the update (its tag is
-// deleted). The one that failed is kept as "update\FAILED.BIN" where an
-// older copy can be cleared, else deleted. False, with a log line, when
-// nothing is kept or the failed kernel cannot be cleared: nothing is moved.
+// Puts the kept kernel file back in place. The one that failed is kept as
+// "update\FAILED.BIN", or deleted where an older copy there cannot be
+// cleared. False, with a log line, when nothing is kept, the failed kernel
+// cannot be moved aside or the kept one cannot be moved into place: the
+// kernel found in place is then left there. Either way the update is over:
+// its trial's mark and its tag are deleted.
 bool RollBackUpdate(Platform& os);
+// The trial's mark, "update\ON_TRIAL", the one file the launcher writes: a
+// swap put a new kernel in place, and it has not yet shown that it runs.
+bool TrialMarked(Platform& os);
+void ClearTrialMark(Platform& os);
 
 // ---- Supervision cycle (supervision.cpp) ----
 
 enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, AbnormalQuit };
 
-// What a watch pass knows of the kernel's end.
-struct PassReport {
-    Milliseconds ticks;  // the pass's reading of the tick count
-    bool terminated;     // the pass force quit the kernel
+// A kernel just swapped in, or left on trial by a launcher that died, is on
+// trial until it has shown that it runs; one that keeps ending at once gives
+// way to the kernel it replaced. Kept beside the current kernel, and marked
+// on disk by "update\ON_TRIAL".
+struct Trial {
+    bool onTrial;
+    Milliseconds started;  // the tick count at the latest start of the kernel on trial
+    int failedTries;       // failed tries in a row
 };
 
-// One pass of watching: force quit if a tag went stale, pause, wait.
-// Returns true once the kernel's process has ended.
-bool WatchPass(Platform& os, Handle kernel, PassReport* report = nullptr);
+// One pass of watching: a kernel on trial that has run a minute passes, a
+// stale tag has the kernel force quit, then a pause and a wait. Returns true
+// once the kernel's process has ended; *forceQuit tells whether this pass
+// terminated it.
+bool WatchPass(Platform& os, Handle kernel, Trial* trial, bool* forceQuit = nullptr);
 
-// Whether the last launcher ended during a trial (its "update.do" still
-// there, beside the kept kernel, with no later request); read before the
+// Whether the last launcher ended during a trial: its mark beside the kept
+// kernel, and no quit or restart tag, under which the kernel would have
+// passed. A mark that means nothing more is deleted. Read before the
 // start-up clears the tags.
 bool TrialLeftUnfinished(Platform& os);
 

@@ -23,6 +23,9 @@ constexpr char DebugArgument[] = "-debug";
 // The runtime's name for simplified Chinese (code page 936).
 constexpr char ChineseLocale[] = "chs";
 
+constexpr unsigned InUseRetryPause = 1000;  // ms
+constexpr int MaxInUseRetries = 5;
+
 static_assert(sizeof KernelFile - 1 + 1 + MaxArgumentLength + 1 == CommandLineSize,
               "the longest argument must just fill the kernel command line");
 
@@ -46,7 +49,19 @@ bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* set
 }
 
 LaunchResult StartKernel(Platform& os, const LaunchSettings& settings) {
-    return os.StartProcess(settings.kernelCommandLine);
+    LaunchResult launch = {};
+    int retries = 0;
+    do {
+        launch = os.StartProcess(settings.kernelCommandLine);
+    } while (!launch.started && launch.inUse && TryAgainWhenFree(os, &retries));
+    return launch;
+}
+
+bool TryAgainWhenFree(Platform& os, int* retries) {
+    if (*retries == MaxInUseRetries) return false;
+    if (++*retries == 1) os.WriteLog("file in use, trying again...\n");
+    os.Sleep(InUseRetryPause);
+    return true;
 }
 
 bool FallBackOnKeptKernel(Platform& os,

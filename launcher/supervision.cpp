@@ -10,17 +10,7 @@ constexpr unsigned RestartPause = 3000;       // ms before a relaunch after a re
 constexpr unsigned AbnormalQuitPause = 5000;  // ms before a relaunch after an abnormal quit
 constexpr unsigned ForceQuitExitCode = 0;
 
-// A kernel just swapped in, or left on trial by a launcher that died, is on
-// trial until it has shown that it runs; one that keeps ending at once gives
-// way to the kernel it replaced. The trial is kept in memory; on disk its
-// mark is the kernel's own "update.do", left in place until the trial is
-// over.
-struct Trial {
-    bool onTrial;
-    Milliseconds started;  // the tick count at the latest start of the kernel on trial
-    int failedTries;       // failed tries in a row
-};
-constexpr Milliseconds TrialRun = 60000;  // a kernel that runs this long has passed
+constexpr Milliseconds TrialRun = 60000;  // a kernel on trial that runs this long has passed
 constexpr int MaxFailedTries = 3;         // the failed try that ends the update
 
 enum class Verdict { None, Passed, Failed };
@@ -42,68 +32,72 @@ bool SwapRequested(Platform& os) {
     return QueryTag(os, ControlTag::Update).present && NewKernelWaiting(os);
 }
 
-// The kernel on trial has ended. It passes when it has run a minute or ends
-// under the quit or restart tag, force quit or not. It fails when it ends by
-// itself sooner, under neither tag, and no swap follows. A force quit says
-// nothing else either way: the kernel was alive.
-Verdict JudgeTry(Platform& os, const Trial& trial, const PassReport& end) {
-    if (!trial.onTrial) return Verdict::None;
-    if (end.ticks - trial.started >= TrialRun || QueryTag(os, ControlTag::Quit).present ||
-        QueryTag(os, ControlTag::Restart).present) {
-        return Verdict::Passed;
-    }
-    if (end.terminated || SwapRequested(os)) return Verdict::None;
-    return Verdict::Failed;
+// The kernel on trial has shown that it runs: its mark has served.
+void EndTrial(Platform& os, Trial* trial) {
+    *trial = {};
+    ClearTrialMark(os);
 }
 
-// The trial is over: its mark has served, unless it asks for a swap still.
-void ClearTrialMark(Platform& os) {
-    if (QueryTag(os, ControlTag::Update).present && !NewKernelWaiting(os)) {
-        RemoveTag(os, ControlTag::Update);
+// The kernel on trial has ended (a minute's run passed it already, in the
+// watch pass that began after it). It passes when it ends under the quit or
+// restart tag, force quit or not. It fails when it ends by itself, under
+// neither tag, and no swap follows. A force quit says nothing else either
+// way: the kernel was alive.
+Verdict JudgeTry(Platform& os, const Trial& trial, bool forceQuit) {
+    if (!trial.onTrial) return Verdict::None;
+    if (QueryTag(os, ControlTag::Quit).present || QueryTag(os, ControlTag::Restart).present) {
+        return Verdict::Passed;
     }
+    if (forceQuit || SwapRequested(os)) return Verdict::None;
+    return Verdict::Failed;
 }
 
 }  // namespace
 
 bool TrialLeftUnfinished(Platform& os) {
-    // A kernel that left a quit or restart tag ended under it, and passed.
-    return QueryTag(os, ControlTag::Update).present && KeptKernelExists(os) &&
-           !NewKernelWaiting(os) && !QueryTag(os, ControlTag::Quit).present &&
-           !QueryTag(os, ControlTag::Restart).present;
+    if (!TrialMarked(os)) return false;
+    // A kernel that left a quit or restart tag ended under it, and passed;
+    // without the kept kernel there is nothing to go back to.
+    if (KeptKernelExists(os) && !QueryTag(os, ControlTag::Quit).present &&
+        !QueryTag(os, ControlTag::Restart).present) {
+        return true;
+    }
+    ClearTrialMark(os);
+    return false;
 }
 
-bool WatchPass(Platform& os, Handle kernel, PassReport* report) {
+bool WatchPass(Platform& os, Handle kernel, Trial* trial, bool* forceQuit) {
     const Seconds now = os.CurrentTime();
     const Milliseconds ticks = os.TickCount();
-    bool forceQuit = IsStale(QueryTag(os, ControlTag::Quit), now);
-    if (IsStale(QueryTag(os, ControlTag::Restart), now)) forceQuit = true;
+    // Judged before the pause, which a launcher may not outlive: a kernel
+    // that passed leaves no mark behind.
+    if (trial->onTrial && ticks - trial->started >= TrialRun) EndTrial(os, trial);
+    bool stale = IsStale(QueryTag(os, ControlTag::Quit), now);
+    if (IsStale(QueryTag(os, ControlTag::Restart), now)) stale = true;
     // However many tags are stale, one line and one termination.
-    if (IsStale(QueryTag(os, ControlTag::Update), now)) forceQuit = true;
-    if (forceQuit) {
+    if (IsStale(QueryTag(os, ControlTag::Update), now)) stale = true;
+    if (stale) {
         os.WriteLog("sig timeout, force quit!\n");
         os.TerminateProcess(kernel, ForceQuitExitCode);
     }
     os.Sleep(WatchPause);
     // A failed wait counts as the kernel still running.
     const bool ended = os.WaitForProcessEnd(kernel, WatchWait);
-    if (report != nullptr) *report = {ticks, forceQuit};
+    if (forceQuit != nullptr) *forceQuit = stale;
     return ended;
 }
 
 int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool kernelOnTrial) {
     Trial trial = {kernelOnTrial, kernelOnTrial ? os.TickCount() : 0, 0};
     for (;;) {
-        PassReport end = {};
-        while (!WatchPass(os, kernel, &end)) {
+        bool forceQuit = false;
+        while (!WatchPass(os, kernel, &trial, &forceQuit)) {
         }
 
         // The kernel on trial is judged first, so that a kernel that passed
         // leaves no mark for a later launcher to take up.
-        const Verdict verdict = JudgeTry(os, trial, end);
-        if (verdict == Verdict::Passed) {
-            trial = {};
-            ClearTrialMark(os);
-        }
+        const Verdict verdict = JudgeTry(os, trial, forceQuit);
+        if (verdict == Verdict::Passed) EndTrial(os, &trial);
         if (verdict == Verdict::Failed) ++trial.failedTries;
         // Then the first that holds decides, whatever the tags' age and the
         // kernel's exit code.
@@ -121,7 +115,6 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             if (RollBackUpdate(os)) {
                 cause = RelaunchCause::UpdateRolledBack;
             } else {
-                ClearTrialMark(os);
                 os.Sleep(AbnormalQuitPause);
             }
         } else if (QueryTag(os, ControlTag::Restart).present) {
@@ -129,7 +122,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             os.Sleep(RestartPause);
             cause = RelaunchCause::RestartTagFound;
         } else if (verdict != Verdict::Failed && QueryTag(os, ControlTag::Update).present) {
-            // A failed try is relaunched as after an abnormal quit, its mark
+            // A failed try is relaunched as after an abnormal quit, its tag
             // left in place. After a swap the tag stays; the new kernel is
             // expected to remove it. A skipped update is over: left in place,
             // the tag would have the kernel force quit and the skip repeated.

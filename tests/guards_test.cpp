@@ -25,13 +25,15 @@ TEST(Guards, MissingPrerequisiteShowsOnlyItsNotice) {
     EXPECT_EQ(os.KernelsStarted(), 0);
 }
 
-TEST(Guards, SecondLauncherGivesWayAndLeavesTheTagsAlone) {
+TEST(Guards, SecondLauncherGivesWayAndLeavesTheTagsAndTheTrialAlone) {
     FakePlatform os;
     Install(os);
     os.HoldMutexElsewhere("PDRAV");
     os.AddFile("quit.do");
     os.AddFile("restart.do");
     os.AddFile("update.do");
+    os.AddFile("update\\ON_TRIAL");
+    os.AddFile("update\\ROLLBACK.BIN");
 
     EXPECT_EQ(os.Run({}), -1);
 
@@ -100,21 +102,27 @@ INSTANTIATE_TEST_SUITE_P(Kills,
                                            LeftoverCase{"SurvivesTwoKills", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Once no kernel of an earlier run is left to leave one.
-TEST(Guards, TagsAreClearedAfterBothGuards) {
+// Once no kernel of an earlier run is left to leave one. A trial's mark
+// beside a quit tag is that of a kernel that passed, just before the
+// launcher ended: it goes, and no trial is taken up.
+TEST(Guards, PassedTrialsMarkAndTagsAreClearedAfterBothGuards) {
     FakePlatform os;
     Install(os);
     os.AddFile("quit.do");
+    os.AddFile("update\\ON_TRIAL");
+    os.AddFile("update\\ROLLBACK.BIN");
     os.StopAt(1);
 
     EXPECT_EQ(os.Run({}), std::nullopt);
 
-    EXPECT_THAT(
-        os.Effects(),
-        ElementsAreArray(Join({BeforeGuards(),
-                               {"mutex PDRAV -> new", "mutex KERNELBIN -> new", "remove quit.do"},
-                               FirstLaunch(),
-                               {"sleep 5000"}})));
+    EXPECT_THAT(os.Effects(),
+                ElementsAreArray(Join({BeforeGuards(),
+                                       {"mutex PDRAV -> new",
+                                        "mutex KERNELBIN -> new",
+                                        "remove update\\ON_TRIAL",
+                                        "remove quit.do"},
+                                       FirstLaunch(),
+                                       {"sleep 5000"}})));
 }
 
 }  // namespace

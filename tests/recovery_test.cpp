@@ -23,6 +23,8 @@ constexpr char MoveAside[] = "command move kernel.bin update\\ROLLBACK.BIN";
 constexpr char MoveIn[] = "command move update\\_UPDATE.NEW kernel.bin";
 constexpr char KeepFailed[] = "command move kernel.bin update\\FAILED.BIN";
 constexpr char MoveBack[] = "command move update\\ROLLBACK.BIN kernel.bin";
+constexpr char Mark[] = "create update\\ON_TRIAL";
+constexpr char Unmark[] = "remove update\\ON_TRIAL";
 
 // Kernel #1 leaves its successor and the update tag, then exits.
 void UpdateTo(FakePlatform& os, const std::string& newKernel) {
@@ -59,14 +61,15 @@ Trace Relaunch(int n, const Trace& decision, const std::string& line) {
                   "close #" + std::to_string(n),
                   "log " + line}});
 }
-const Trace Swap = {Updating, MoveAside, MoveIn};
+const Trace Swap = {Updating, MoveAside, Mark, MoveIn};
 const Trace Skip = {Updating, "log update file not found, update skipped.\n", "remove update.do"};
 const Trace Abnormal = {"sleep 5000"};
 const Trace KeepsFailing = {
-    "log new kernel keeps failing, rolling back...\n", KeepFailed, MoveBack};
-// The update tag, the trial's mark, goes when the trial ends.
+    "log new kernel keeps failing, rolling back...\n", KeepFailed, MoveBack, Unmark};
+// The update tag goes with the update, where no new file waits.
 const Trace RollBack = Join({KeepsFailing, {"remove update.do"}});
 constexpr char Updated[] = "kernel relaunched!\n";
+constexpr char TakenUp[] = "log update not confirmed, new kernel on trial.\n";
 constexpr char AfterAbnormal[] = "kernel relaunched (cause:abnormal quit)\n";
 constexpr char RolledBack[] = "kernel relaunched (cause:update rolled back)\n";
 // The swap to a new kernel that then ends at once twice.
@@ -116,8 +119,10 @@ const RecoveryCase RecoveryCases[] = {
          QuickEnds(os, 2);
          os.NextKernel().Deletes("update.do");
      },
-     43000,
-     Join({TwoFailedTries, Repeat(RunningPass(4), 3)}),
+     86000,
+     // Started at 25 s: the mark goes in the pass that begins at 85 s, before
+     // its pause.
+     Join({TwoFailedTries, Repeat(RunningPass(4), 10), {Unmark, "sleep 5000"}}),
      std::nullopt,
      "kernel v2"},
     {"RunsAMinuteWhileTheClockIsSetBackThenEndsQuicklyThreeTimes",
@@ -130,6 +135,7 @@ const RecoveryCase RecoveryCases[] = {
      Join({StartupEffects(),
            Relaunch(1, Swap, Updated),
            Repeat(RunningPass(2), 10),
+           {Unmark},
            Relaunch(2, Abnormal, AfterAbnormal),
            Relaunch(3, Abnormal, AfterAbnormal),
            Relaunch(4, Abnormal, AfterAbnormal),
@@ -155,18 +161,17 @@ const RecoveryCase RecoveryCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
-    {"RolledBackKernelThatCannotStartEither",
+    {"RolledBackKernelHeldForGood",
      [](FakePlatform& os) {
          CrashLoop(os);
-         os.FailNextLaunch(5);
+         for (int i = 0; i < 6; ++i) os.FailNextLaunch(5);
      },
      3600 * 1000,
      Join({TwoFailedTries,
            EndedPass(4),
            RollBack,
-           {"start kernel.bin -> error 5",
-            "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
-            "log CreateProcess failed (5)\n"}}),
+           Refused("start kernel.bin -> error 5", 6),
+           {"notice 警告: 无法启动NX8内核, 请重新安装NX8.", "log CreateProcess failed (5)\n"}}),
      -1,
      "kernel v1"},
     // A staged new kernel is left for the kernel to offer again.
@@ -207,13 +212,35 @@ const RecoveryCase RecoveryCases[] = {
            Relaunch(4,
                     {"log new kernel keeps failing, rolling back...\n",
                      "log rollback file not found, rollback skipped.\n",
+                     Unmark,
                      "remove update.do",
                      "sleep 5000"},
                     AfterAbnormal),
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v2"},
-    // Force quit as the update tag went stale; passed, its mark goes.
+    {"KeptKernelThatCannotBeMovedIntoPlaceSkipsTheRollback",
+     [](FakePlatform& os) {
+         CrashLoop(os);
+         os.MakeUndeletable("update\\ROLLBACK.BIN");
+     },
+     41000,
+     Join({TwoFailedTries,
+           Relaunch(4,
+                    Join({{"log new kernel keeps failing, rolling back...\n", KeepFailed},
+                          Refused(std::string(MoveBack) + " -> failed", 6),
+                          {"command move update\\FAILED.BIN kernel.bin",
+                           "log rollback file cannot be moved into place, rollback skipped.\n",
+                           Unmark,
+                           "remove update.do",
+                           "sleep 5000"}}),
+                    AfterAbnormal),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v2"},
+    // Force quit as the update tag went stale; passed, its mark goes. The
+    // tag, the kernel's own, stays: the next kernel is force quit at once,
+    // and the update is skipped.
     {"ForceQuitUnderARestartTagPassesTheTrial",
      [](FakePlatform& os) {
          UpdateTo(os, "kernel v2");
@@ -221,14 +248,15 @@ const RecoveryCase RecoveryCases[] = {
          os.NextKernel().Creates("restart.do");
          QuickEnds(os, 1);
      },
-     56000,
+     55000,
      Join({TwoFailedTries,
            Repeat(RunningPass(4), 2),
            {"log sig timeout, force quit!\n", "terminate #4 (0)"},
            Relaunch(4,
-                    {"remove update.do", "remove restart.do", "sleep 3000"},
+                    {Unmark, "remove restart.do", "sleep 3000"},
                     "kernel relaunched (cause:restart tag found)\n"),
-           Relaunch(5, Abnormal, AfterAbnormal),
+           {"log sig timeout, force quit!\n", "terminate #5 (0)"},
+           Relaunch(5, Skip, Updated),
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v2"},
@@ -255,20 +283,20 @@ const RecoveryCase RecoveryCases[] = {
          os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
          os.MakeUndeletable("kernel.bin");
          QuickEnds(os, 1);
-         os.FailNextLaunch(5);
+         os.FailNextLaunch(193);
      },
      3600 * 1000,
+     // The kernel file that cannot be moved is never deleted either.
      Join({StartupEffects(),
            EndedPass(1),
            {"sleep 5000",
-            "start kernel.bin -> error 5",
-            "log CreateProcess failed (5)\n",
-            "log kernel failed to start, rolling back...\n",
-            std::string(KeepFailed) + " -> failed",
-            "remove kernel.bin -> failed",
-            "log kernel file cannot be moved aside, rollback skipped.\n",
+            "start kernel.bin -> error 193",
+            "log CreateProcess failed (193)\n",
+            "log kernel failed to start, rolling back...\n"},
+           Refused(std::string(KeepFailed) + " -> failed", 6),
+           {"log kernel file cannot be moved aside, rollback skipped.\n",
             "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
-            "log CreateProcess failed (5)\n"}}),
+            "log CreateProcess failed (193)\n"}}),
      -1,
      "kernel v1"},
 };
@@ -334,8 +362,12 @@ TEST_P(CutTest, FreshLauncherAfterEveryStepSupervisesAKernel) {
         fresh.StopAt(12000);
         EXPECT_EQ(fresh.Run({}), std::nullopt);
         EXPECT_EQ(fresh.KernelsRunning(), 1);
-        EXPECT_THAT(fresh.Effects(), Not(Contains(HasSubstr("notice"))));
+        const Trace effects = fresh.Effects();
+        EXPECT_THAT(effects, Not(Contains(HasSubstr("notice"))));
         EXPECT_THAT(fresh.Content("kernel.bin"), AnyOf("kernel v1", "kernel v2", "kernel v3"));
+        // Only kernel v1 has proven itself: any other is on trial.
+        EXPECT_EQ(std::count(effects.begin(), effects.end(), TakenUp),
+                  fresh.Content("kernel.bin") == "kernel v1" ? 0 : 1);
     }
 }
 

@@ -29,7 +29,9 @@ TEST(WatchPass, ReadsTheClockAndEveryTagThenForceQuitsOnce) {
     os.AddFile("quit.do", "", 31);
     os.AddFile("update.do", "", 31);
 
-    EXPECT_TRUE(WatchPass(os, kernel));
+    Trial trial = {};
+
+    EXPECT_TRUE(WatchPass(os, kernel, &trial));
 
     EXPECT_THAT(os.Calls(),
                 ElementsAre("start kernel.bin -> #1",

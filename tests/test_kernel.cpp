@@ -13,6 +13,7 @@
 //   place-text [read-only]
 //                     write a text file, no program, as "update/_UPDATE.NEW"
 //   hold-mutex        hold the name "KERNELBIN" for as long as it runs
+//   wait-for NAME     wait, up to a minute, until the file NAME exists
 //   exit CODE         end with this exit code
 //   crash             end by a memory access fault
 //   run               keep running until killed (also the default)
@@ -217,6 +218,10 @@ int main(int argc, char** argv) {
         } else if (verb == "place-text") {
             PlaceText();
             if (operand == "read-only") chmod(UpdateFile, 0444);
+        } else if (verb == "wait-for") {
+            for (int i = 0; i < 1200 && !os.QueryFileStatus(operand.c_str()).found; ++i) {
+                os.Sleep(50);
+            }
         } else if (verb == "hold-mutex") {
             os.CreateNamedMutex("KERNELBIN");  // held until the process ends
         } else if (verb == "exit") {

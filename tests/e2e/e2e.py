@@ -37,6 +37,7 @@ UPDATED = "kernel relaunched!\n"
 ROLLED_BACK = "kernel relaunched (cause:update rolled back)\n"
 RESTARTED = "kernel relaunched (cause:restart tag found)\n"
 KEEPS_FAILING = "new kernel keeps failing, rolling back...\n"
+IN_USE = "file in use, trying again...\n"
 
 
 class Skip(Exception):
@@ -171,7 +172,8 @@ def update(target, inst):
     expect(inst.read("update/ROLLBACK.BIN") == original, True, "old kernel kept for a rollback")
     expect(inst.read("kernel.bin").endswith(b"KERNEL-MARKER:v2\n"), True, "new kernel in place")
     expect(inst.exists("update/_UPDATE.NEW"), False, "new file left")
-    expect(inst.exists("update.do"), False, "update tag left after the new kernel passed its trial")
+    expect(inst.exists("update/ON_TRIAL"), False, "trial mark left after the new kernel passed")
+    expect(inst.exists("update.do"), True, "the kernel's update tag, left to it")
 
 
 @case
@@ -203,18 +205,20 @@ def not_a_program_error(target):
 
 @case
 def launcher_killed_during_trial(target, inst):
-    """The launcher ends during the trial of a new kernel that keeps failing
-    (the machine shut down, the task manager): the next launcher takes the
-    trial up and rolls the update back."""
+    """The launcher ends during the trial of a new kernel that deletes
+    "update.do" and keeps failing: the next one takes the trial up from its
+    mark and rolls the update back."""
     original = inst.read("kernel.bin")
-    inst.scenario("place-update v2; create update.do; exit 0", "exit 1", "run",
-                  "exit 1", "exit 1", "exit 1", "sleep 500; create quit.do; exit 0")
+    failing = "delete update.do; exit 1"
+    inst.scenario("place-update v2; create update.do; exit 0", failing, "delete update.do; run",
+                  failing, failing, failing, "sleep 500; create quit.do; exit 0")
     first = inst.start()
     first.wait_for_line(ABNORMAL.rstrip("\n"), 60)
     inst.wait_for_kernel_starts(3, 30)
     first.stop()
     inst.kill_kernels()
     expect_output(first, [STARTING, UPDATING, UPDATED, ABNORMAL])
+    expect(inst.exists("update/ON_TRIAL"), True, "the trial's mark, after the launcher died")
     run = inst.start()
     expect(run.wait(90), 0, "exit code")
     expect_output(run, [STARTING, "update not confirmed, new kernel on trial.\n", ABNORMAL,
@@ -222,8 +226,33 @@ def launcher_killed_during_trial(target, inst):
     expect([start["marker"] for start in inst.kernel_starts()],
            ["", "v2", "v2", "v2", "v2", "v2", ""], "kernel markers")
     expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
-    expect(inst.read("update/FAILED.BIN").endswith(b"KERNEL-MARKER:v2\n"), True,
-           "the failing kernel kept")
+    expect(inst.exists("update/ON_TRIAL"), False, "the trial's mark, after the rollback")
+
+
+@case
+def staged_file_held(target, inst):
+    """A scanner holds the new kernel file as the swap runs: under wine with
+    no sharing (the move is refused), natively open for writing (the start is
+    refused, ETXTBSY). Once it lets go, the update goes through."""
+    inst.scenario("place-update v2; create update.do; wait-for held; exit 0",
+                  "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    inst.wait_for_file("update.do", 30)
+    if target.windows:
+        holder = inst.start_program(target.tool("file_holder.exe"), "update\\_UPDATE.NEW", "held")
+        inst.wait_for_file("held", 60)
+        release = holder.stop
+    else:
+        held = open(inst.path("update", "_UPDATE.NEW"), "ab")
+        open(inst.path("held"), "w").close()
+        release = held.close
+    try:
+        run.wait_for_line(IN_USE.rstrip("\n"), 60)
+    finally:
+        release()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, UPDATING, IN_USE, UPDATED, QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()], ["", "v2"], "kernel markers")
 
 
 def roll_back_unstartable_update(target, inst, place="place-text"):
