@@ -43,9 +43,15 @@ bool IsStale(TagStatus status, Seconds now) {
 }
 
 bool RemoveTag(Platform& os, ControlTag tag) {
-    if (os.RemoveFile(FileOf(tag).name)) return true;
+    if (RemoveEvenReadOnly(os, FileOf(tag).name)) return true;
     os.WriteLog(FileOf(tag).removeFailedLine);
     return false;
+}
+
+bool RemoveEvenReadOnly(Platform& os, const char* name) {
+    const FileStatus status = os.QueryFileStatus(name);
+    if (status.found && status.readOnly) os.ClearReadOnly(name);
+    return os.RemoveFile(name);
 }
 
 void ClearTagsAtStartup(Platform& os) {

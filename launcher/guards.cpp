@@ -58,7 +58,7 @@ void ClearLeftoverKernel(Platform& os, Handle* kernelMutex) {
         }
         os.CloseHandle(name.mutex);
         os.ShowNotice(KernelStillRunningNotice, NoticeCaption);
-        os.RunCommand(KillKernelsCommand);
+        (void)RunStockCommand(os, KillKernelsCommand);
         os.Sleep(KillRetryPause);
     }
 }

@@ -37,6 +37,9 @@ LaunchResult StartKernel(Platform& os, const LaunchSettings& settings);
 // up to five more times, after a pause of a second. The first retry of a
 // series is logged. *retries counts them, from 0.
 bool TryAgainWhenFree(Platform& os, int* retries);
+// Runs one of the launcher's stock commands through the command interpreter.
+// One that has not finished in a minute is ended, with a log line: false.
+bool RunStockCommand(Platform& os, const char* command);
 // After a failed start of "kernel.bin" where the kernel an update replaced is
 // kept: logs the failure, rolls back and starts the kept kernel in *launch.
 // True when it rolled back.
@@ -67,8 +70,12 @@ constexpr Seconds SignalTimeout = 30;
 
 TagStatus QueryTag(Platform& os, ControlTag tag);
 bool IsStale(TagStatus status, Seconds now);
-// Deletes the tag; on failure writes the tag's log line and returns false.
+// Deletes the tag, read-only or not; on failure writes the tag's log line
+// and returns false.
 bool RemoveTag(Platform& os, ControlTag tag);
+// Deletes one of the launcher's files, read-only or not: an installation
+// restored from a backup or unpacked from an archive leaves files so.
+bool RemoveEvenReadOnly(Platform& os, const char* name);
 // Deletes the tags an earlier run left behind: restart, update, quit.
 void ClearTagsAtStartup(Platform& os);
 

@@ -25,6 +25,9 @@ constexpr char ChineseLocale[] = "chs";
 
 constexpr unsigned InUseRetryPause = 1000;  // ms
 constexpr int MaxInUseRetries = 5;
+// A hung interpreter, or a move that stalls on a network share, must not
+// hold the launcher up for ever.
+constexpr unsigned CommandTimeLimit = 60000;  // ms
 
 static_assert(sizeof KernelFile - 1 + 1 + MaxArgumentLength + 1 == CommandLineSize,
               "the longest argument must just fill the kernel command line");
@@ -62,6 +65,12 @@ bool TryAgainWhenFree(Platform& os, int* retries) {
     if (++*retries == 1) os.WriteLog("file in use, trying again...\n");
     os.Sleep(InUseRetryPause);
     return true;
+}
+
+bool RunStockCommand(Platform& os, const char* command) {
+    if (os.RunCommand(command, CommandTimeLimit)) return true;
+    os.WriteLog("command did not finish in 60 s, ended.\n");
+    return false;
 }
 
 bool FallBackOnKeptKernel(Platform& os,

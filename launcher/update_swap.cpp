@@ -22,21 +22,19 @@ bool Exists(Platform& os, const char* name) {
 
 // Runs one of the launcher's moves, and again while the file status shows
 // that it did not happen: its source still there and its destination free.
+// A move that had to be ended is not run again: what it left is judged as
+// it stands.
 void RunMove(Platform& os, const char* command, const char* from, const char* to) {
     int retries = 0;
-    do {
-        os.RunCommand(command);
-    } while (Exists(os, from) && !Exists(os, to) && TryAgainWhenFree(os, &retries));
+    while (RunStockCommand(os, command) && Exists(os, from) && !Exists(os, to) &&
+           TryAgainWhenFree(os, &retries)) {
+    }
 }
 
 // Deletes one of the launcher's own files if it is there, read-only or not;
 // true when it is gone.
 bool ClearedAway(Platform& os, const char* name) {
-    const FileStatus status = os.QueryFileStatus(name);
-    if (!status.found) return true;
-    if (status.readOnly) os.ClearReadOnly(name);
-    (void)os.RemoveFile(name);
-    return !Exists(os, name);
+    return !Exists(os, name) || RemoveEvenReadOnly(os, name) || !Exists(os, name);
 }
 
 // What became of "kernel.bin" when it was cleared out of the way.

@@ -70,8 +70,10 @@ public:
     virtual void CloseHandle(Handle handle) = 0;
     // Opens a web address in the user's browser.
     virtual void OpenWebAddress(const char* address) = 0;
-    // Runs a command through the command interpreter and waits for its end.
-    virtual void RunCommand(const char* command) = 0;
+    // Runs a command through the command interpreter and waits up to that
+    // long for its end; a command still running then is ended. False only
+    // when it had to be ended.
+    virtual bool RunCommand(const char* command, unsigned milliseconds) = 0;
     // Starts a program from a command line (the program is its first word,
     // a file of the working directory: no search path is used), with the
     // launcher's environment and working directory.

@@ -72,6 +72,7 @@ TEST(RemoveTag, FailureWritesTheTagsOwnLine) {
         os.AddFile(name);
         os.MakeUndeletable(name);
     }
+    os.MakeReadOnly("restart.do");
 
     EXPECT_FALSE(RemoveTag(os, ControlTag::Quit));
     EXPECT_FALSE(RemoveTag(os, ControlTag::Restart));
@@ -80,6 +81,7 @@ TEST(RemoveTag, FailureWritesTheTagsOwnLine) {
     EXPECT_THAT(os.Effects(),
                 ElementsAre("remove quit.do -> failed",
                             "log remove quit tag failed.\n",
+                            "clear read-only restart.do",
                             "remove restart.do -> failed",
                             "log remove restart tag failed.\n",
                             "remove update.do -> failed",
@@ -99,11 +101,15 @@ TEST(ClearTagsAtStartup, RemovesRestartThenUpdateThenQuitSilently) {
     os.AddFile("quit.do");
     os.AddFile("update.do");  // a directory of that name counts too
     os.AddFile("restart.do");
+    os.MakeReadOnly("restart.do");  // as a restored backup leaves it
 
     ClearTagsAtStartup(os);
 
     EXPECT_THAT(os.Effects(),
-                ElementsAre("remove restart.do", "remove update.do", "remove quit.do"));
+                ElementsAre("clear read-only restart.do",
+                            "remove restart.do",
+                            "remove update.do",
+                            "remove quit.do"));
     EXPECT_FALSE(os.HasFile("quit.do") || os.HasFile("update.do") || os.HasFile("restart.do"));
 }
 

@@ -82,10 +82,6 @@ void FakePlatform::AddDirectory(const std::string& name) {
     files_[name] = {Now(), "", true};
 }
 
-void FakePlatform::HoldFile(const std::string& name, long long milliseconds) {
-    heldUntil_[name] = nowMs_ + milliseconds;
-}
-
 void FakePlatform::SetModified(const std::string& name, Seconds time) {
     files_.at(name).modified = time;
 }
@@ -299,11 +295,18 @@ void FakePlatform::OpenWebAddress(const char* address) {
     Record(std::string("open ") + address);
 }
 
-void FakePlatform::RunCommand(const char* command) {
+bool FakePlatform::RunCommand(const char* command, unsigned milliseconds) {
+    if (hanging_.count(command) != 0) {
+        Record(std::string("command ") + command + " -> ended after " +
+               std::to_string(milliseconds) + " ms");
+        AdvanceTo(nowMs_ + milliseconds);
+        return false;
+    }
     const std::vector<std::string> words = Words(command);
     const bool failed = words.size() == 3 && words[0] == "move" && !Move(words[1], words[2]);
     Record(std::string("command ") + command + (failed ? " -> failed" : ""));
     if (words == std::vector<std::string>{"taskkill", "/f", "/im", "kernel.bin"}) KillKernels();
+    return true;
 }
 
 bool FakePlatform::Move(const std::string& from, const std::string& to) {

@@ -57,9 +57,13 @@ public:
     void MakeUndeletable(const std::string& name) { undeletable_.insert(name); }
     // Another program holds the file of this name for that long from now,
     // as a virus scanner does: it cannot be moved or removed.
-    void HoldFile(const std::string& name, long long milliseconds);
+    void HoldFile(const std::string& name, long long milliseconds) {
+        heldUntil_[name] = nowMs_ + milliseconds;
+    }
     // What the next launch starts; a kernel with no script keeps running.
     KernelScript& NextKernel();
+    // This command never finishes by itself: it is ended when its time is up.
+    void HangCommand(const std::string& command) { hanging_.insert(command); }
     // The next launch fails with this error code (5, 32 and 33 mean the
     // file is in use, as on Windows).
     void FailNextLaunch(int error);
@@ -115,7 +119,7 @@ public:
     MutexResult CreateNamedMutex(const char* name) override;
     void CloseHandle(Handle handle) override;
     void OpenWebAddress(const char* address) override;
-    void RunCommand(const char* command) override;
+    bool RunCommand(const char* command, unsigned milliseconds) override;
     LaunchResult StartProcess(const char* commandLine) override;
     void TerminateProcess(Handle process, unsigned exitCode) override;
     bool WaitForProcessEnd(Handle process, unsigned milliseconds) override;
@@ -166,6 +170,7 @@ private:
     std::map<std::string, File> files_;
     std::set<std::string> undeletable_;
     std::map<std::string, long long> heldUntil_;
+    std::set<std::string> hanging_;
     std::vector<Launch> launches_;  // scripted, in launch order
     size_t nextLaunch_ = 0;
     std::vector<Process> processes_;

@@ -1,6 +1,7 @@
 // A command interpreter for the end-to-end tests, named by COMSPEC: appends
 // its own command line to "interpreter.log" in the working directory, then runs
 // the system's cmd.exe with the same arguments and ends with its exit code.
+// Where "interpreter-hangs" is in the working directory, it never returns.
 #include <windows.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@ int main() {
         std::fprintf(log, "%s\n", line);
         std::fclose(log);
     }
+    if (GetFileAttributesA("interpreter-hangs") != INVALID_FILE_ATTRIBUTES) Sleep(INFINITE);
     // The arguments: what follows the program's own name, quoted or not.
     const char* rest = line;
     const char end = *rest == '"' ? '"' : ' ';

@@ -188,13 +188,13 @@ TEST_F(PosixPlatformTest, MoveRenamesWithBackslashesAndNeverReplacesTheDestinati
     Write("update/_UPDATE.NEW", "new");
     Write("update/ROLLBACK.BIN", "older");
 
-    os_.RunCommand("move kernel.bin update\\ROLLBACK.BIN");
+    os_.RunCommand("move kernel.bin update\\ROLLBACK.BIN", 1000);
     EXPECT_EQ(Read("update/ROLLBACK.BIN"), "older");
     EXPECT_EQ(Read("kernel.bin"), "old");
 
     ASSERT_EQ(unlink("update/ROLLBACK.BIN"), 0);
-    os_.RunCommand("move kernel.bin update\\ROLLBACK.BIN");
-    os_.RunCommand("move update\\_UPDATE.NEW kernel.bin");
+    os_.RunCommand("move kernel.bin update\\ROLLBACK.BIN", 1000);
+    os_.RunCommand("move update\\_UPDATE.NEW kernel.bin", 1000);
 
     EXPECT_EQ(Read("kernel.bin"), "new");
     EXPECT_EQ(Read("update/ROLLBACK.BIN"), "old");
@@ -210,7 +210,7 @@ TEST_F(PosixPlatformTest, TaskkillEndsEveryProcessOfThatName) {
     const LaunchResult other = os_.StartProcess("/bin/sleep 30");
     ASSERT_TRUE(first.started && second.started && other.started);
 
-    os_.RunCommand(("taskkill /f /im " + name).c_str());
+    os_.RunCommand(("taskkill /f /im " + name).c_str(), 1000);
 
     EXPECT_TRUE(os_.WaitForProcessEnd(first.process, 0));
     EXPECT_TRUE(os_.WaitForProcessEnd(second.process, 0));
@@ -219,10 +219,12 @@ TEST_F(PosixPlatformTest, TaskkillEndsEveryProcessOfThatName) {
     EXPECT_TRUE(os_.WaitForProcessEnd(other.process, 5000));
 }
 
-TEST_F(PosixPlatformTest, OtherCommandsGoToTheShell) {
-    os_.RunCommand("echo shell > out.txt");
+TEST_F(PosixPlatformTest, OtherCommandsGoToTheShellWhichIsEndedWhenItsTimeIsUp) {
+    EXPECT_TRUE(os_.RunCommand("echo shell > out.txt", 5000));
+    EXPECT_FALSE(os_.RunCommand("sleep 30", 100));
 
     EXPECT_EQ(Read("out.txt"), "shell\n");
+    EXPECT_TRUE(NoChildLeft());
 }
 
 TEST_F(PosixPlatformTest, FileStatusTellsTimeDirectoryAndReadOnlyWithBackslashes) {
@@ -247,6 +249,9 @@ TEST_F(PosixPlatformTest, FileStatusTellsTimeDirectoryAndReadOnlyWithBackslashes
     // Created where missing, never through a link, even one to nothing.
     EXPECT_TRUE(os_.CreateEmptyFile("update\\ON_TRIAL") && Exists("update/ON_TRIAL"));
     EXPECT_FALSE(os_.CreateEmptyFile("update\\link") || Exists("update/_UPDATE.NEW"));
+    // A link to nothing is there all the same, as Windows sees it.
+    EXPECT_TRUE(os_.QueryFileStatus("update\\link").found);
+    EXPECT_TRUE(os_.RemoveFile("update\\link"));
 }
 
 TEST_F(PosixPlatformTest, NoticeWithoutDesktopOrTerminalGoesToStandardErrorInUtf8) {

@@ -272,6 +272,18 @@ INSTANTIATE_TEST_SUITE_P(
                          Relaunched("kernel relaunched!\n")}),
                    std::nullopt,
                    {{"kernel.bin", "kernel v2"}, {"update\\ON_TRIAL", ""}}},
+        UpdateCase{"MoveThatNeverFinishesIsEndedAndNotRunAgain",
+                   [](FakePlatform& os) {
+                       os.HangCommand("move kernel.bin update\\ROLLBACK.BIN");
+                       os.StopAt(66000);
+                   },
+                   Join({{std::string(MoveAside) + " -> ended after 60000 ms",
+                          "log command did not finish in 60 s, ended.\n",
+                          "log kernel file cannot be moved aside, update skipped.\n",
+                          "remove update.do"},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"}}},
         UpdateCase{"TrialMarkThatCannotBeWritten",
                    [](FakePlatform& os) { os.AddDirectory("update\\ON_TRIAL"); },
                    Join({{MoveAside,

@@ -100,10 +100,12 @@ void WaitUntilEnded(const Victim& victim, long long deadline) {
     }
 }
 
+// How long a kill waits for its processes to be gone.
+constexpr long long GoneTimeoutMs = 10000;
+
 // "taskkill /f /im NAME": every process of this user named NAME, but the
 // launcher itself, is killed; returns once they are gone.
 void KillByName(const std::string& name) {
-    constexpr long long GoneTimeoutMs = 10000;
     // The kernel keeps only the first 15 bytes of a process name.
     const std::string wanted = name.substr(0, 15);
     const uid_t uid = getuid();
@@ -169,7 +171,9 @@ std::vector<std::string> SplitOnSpaces(const char* text) {
 
 }  // namespace
 
-void RunCommand(const char* command) {
+bool RunCommand(const char* command, unsigned milliseconds) {
+    // Both stock commands are bounded of themselves: a rename, and a kill
+    // that waits at most GoneTimeoutMs.
     const std::vector<std::string> words = SplitOnSpaces(command);
     if (words.size() == 3 && SameWord(words[0], "move")) {
         Move(words[1], words[2]);
@@ -177,8 +181,9 @@ void RunCommand(const char* command) {
                SameWord(words[2], "/im")) {
         KillByName(words[3]);
     } else {
-        RunAndWait("/bin/sh", {"sh", "-c", command});
+        return RunAndWaitAtMost("/bin/sh", {"sh", "-c", command}, milliseconds);
     }
+    return true;
 }
 
 }  // namespace posix_layer

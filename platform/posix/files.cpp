@@ -25,8 +25,10 @@ bool ReadOnly(const struct stat& status) {
 }
 
 FileStatus QueryFileStatus(const char* name) {
+    // A link itself, as Windows' file attributes describe it: present
+    // whatever it points to, and moved or removed as the link it is.
     struct stat status;
-    if (stat(PosixPath(name).c_str(), &status) != 0) return {false, 0, false, false};
+    if (lstat(PosixPath(name).c_str(), &status) != 0) return {false, 0, false, false};
     return {true,
             static_cast<Seconds>(status.st_mtim.tv_sec),
             S_ISDIR(status.st_mode),

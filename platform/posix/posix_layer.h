@@ -40,6 +40,11 @@ std::string FindOnPath(const char* program);
 void LeaveTerminalSession();
 // Starts a program and waits for its end.
 void RunAndWait(const std::string& program, std::vector<std::string> words);
+// The same, up to that long: a program still running then is killed. False
+// when it had to be.
+bool RunAndWaitAtMost(const std::string& program,
+                      std::vector<std::string> words,
+                      unsigned milliseconds);
 // Starts a program that is not the launcher's child, with no terminal and
 // none of the launcher's output, and does not wait for it.
 void StartDetached(const std::string& program, std::vector<std::string> words);
@@ -60,7 +65,7 @@ void OpenWebAddress(const char* address);
 
 // ---- The command interpreter's stock commands (commands.cpp) ----
 
-void RunCommand(const char* command);
+bool RunCommand(const char* command, unsigned milliseconds);
 
 }  // namespace posix_layer
 

@@ -91,7 +91,9 @@ public:
 
     void OpenWebAddress(const char* address) override { posix_layer::OpenWebAddress(address); }
 
-    void RunCommand(const char* command) override { posix_layer::RunCommand(command); }
+    bool RunCommand(const char* command, unsigned milliseconds) override {
+        return posix_layer::RunCommand(command, milliseconds);
+    }
 
     LaunchResult StartProcess(const char* commandLine) override {
         return posix_layer::StartProcess(commandLine);

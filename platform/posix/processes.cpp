@@ -164,6 +164,28 @@ void RunAndWait(const std::string& program, std::vector<std::string> words) {
     }
 }
 
+bool RunAndWaitAtMost(const std::string& program,
+                      std::vector<std::string> words,
+                      unsigned milliseconds) {
+    SpawnSetup setup(false, false);
+    std::vector<char*> argv = ArgvOf(words);
+    pid_t pid;
+    if (posix_spawn(
+            &pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) != 0) {
+        return true;  // nothing ran, nothing to end
+    }
+    // Watched as a kernel is: through a pidfd, else by its id.
+    const int pidfd = AboveStandardStreams(PidfdOpen(pid));
+    const Handle child = pidfd >= 0 ? pidfd : -static_cast<Handle>(pid);
+    const bool finished = WaitForProcessEnd(child, milliseconds);
+    if (!finished) {
+        TerminateProcess(child);
+        WaitForChild(pid);
+    }
+    if (pidfd >= 0) close(pidfd);
+    return finished;
+}
+
 void StartDetached(const std::string& program, std::vector<std::string> words) {
     // Started through a short-lived intermediate child, so the program is
     // never the launcher's child and is never left a zombie; in a session of

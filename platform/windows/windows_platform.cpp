@@ -28,6 +28,7 @@ namespace {
 constexpr UINT NoticeCodePage = 936;  // GBK, the notices' encoding
 constexpr int NoticeLength = 512;     // wide characters, ample for every notice
 constexpr size_t CommandLineLength = MAX_PATH;
+constexpr DWORD EndedCommandWait = 5000;  // ms for a terminated command to go
 
 STARTUPINFOA ZeroedStartupInfo() {
     STARTUPINFOA info = {};
@@ -42,17 +43,17 @@ std::uint64_t TicksOf(FILETIME time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Runs the command interpreter (program, or "cmd.exe" through the search
-// path when null) with "/d /c" and the command: without the user's AutoRun
-// command, and without a console window of its own, which a process that
-// has freed its console would otherwise give it. Waits for its end; false
-// when it could not be started.
-bool RunInterpreter(const char* program, const char* command) {
+enum class CommandRun { NotStarted, Finished, Ended };
+
+// Runs the command interpreter with "/d /c" and the command: without the
+// user's AutoRun command, and without a console window of its own, which a
+// process that has freed its console would otherwise give it. Waits up to
+// that long for its end, and ends it then.
+CommandRun RunInterpreter(const char* program, const char* command, unsigned milliseconds) {
     // Quoted, as the interpreter may lie under a path with spaces.
     char line[2 * MAX_PATH];
-    const int length = snprintf(
-        line, sizeof line, "\"%s\" /d /c %s", program != nullptr ? program : "cmd.exe", command);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof line) return false;
+    const int length = snprintf(line, sizeof line, "\"%s\" /d /c %s", program, command);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof line) return CommandRun::NotStarted;
     STARTUPINFOA info = ZeroedStartupInfo();
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(program,
@@ -65,11 +66,27 @@ bool RunInterpreter(const char* program, const char* command) {
                         nullptr,
                         &info,
                         &process)) {
-        return false;
+        return CommandRun::NotStarted;
     }
     ::CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
+    CommandRun run = CommandRun::Finished;
+    if (WaitForSingleObject(process.hProcess, milliseconds) == WAIT_TIMEOUT) {
+        // A hung interpreter, or a move that stalls on a network share.
+        ::TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, EndedCommandWait);
+        run = CommandRun::Ended;
+    }
     ::CloseHandle(process.hProcess);
+    return run;
+}
+
+// The system's own interpreter, in the system directory: never one found
+// from the installation, which the search would look in first.
+bool SystemInterpreter(char (&path)[MAX_PATH]) {
+    constexpr char Name[] = "\\cmd.exe";
+    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + sizeof Name > MAX_PATH) return false;
+    memcpy(path + length, Name, sizeof Name);
     return true;
 }
 
@@ -189,14 +206,20 @@ public:
         ShellExecuteA(nullptr, nullptr, address, nullptr, nullptr, SW_SHOWNORMAL);
     }
 
-    void RunCommand(const char* command) override {
-        // The interpreter named by COMSPEC, else cmd.exe; its result is not
-        // looked at. Only the launcher's own fixed commands come here.
+    bool RunCommand(const char* command, unsigned milliseconds) override {
+        // The interpreter named by COMSPEC, else the system's own; its
+        // result is not looked at. Only the launcher's own fixed commands
+        // come here.
         char interpreter[MAX_PATH];
         const DWORD length = GetEnvironmentVariableA("COMSPEC", interpreter, sizeof interpreter);
-        if (length > 0 && length < sizeof interpreter && RunInterpreter(interpreter, command))
-            return;
-        (void)RunInterpreter(nullptr, command);
+        CommandRun run = CommandRun::NotStarted;
+        if (length > 0 && length < sizeof interpreter) {
+            run = RunInterpreter(interpreter, command, milliseconds);
+        }
+        if (run == CommandRun::NotStarted && SystemInterpreter(interpreter)) {
+            run = RunInterpreter(interpreter, command, milliseconds);
+        }
+        return run != CommandRun::Ended;
     }
 
     LaunchResult StartProcess(const char* commandLine) override {
