@@ -944,6 +944,8 @@ def main():
     parser.add_argument("--desktop", action="store_true",
                         help="with setup-wine and cleanup-wine: the desktop cases' prefix")
     args = parser.parse_intermixed_args()
+    if args.build_root:  # wine takes only an absolute WINEPREFIX
+        args.build_root = os.path.abspath(args.build_root)
 
     if args.command == "list":
         print("\n".join(CASES))
