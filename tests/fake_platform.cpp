@@ -88,7 +88,7 @@ void FakePlatform::SetModified(const std::string& name, Seconds time) {
 
 void FakePlatform::KeepFilesOf(const FakePlatform& earlier) {
     files_ = earlier.files_;
-    undeletable_ = earlier.undeletable_;
+    heldUntil_ = earlier.heldUntil_;
 }
 
 KernelScript& FakePlatform::NextKernel() {
@@ -230,8 +230,8 @@ FileStatus FakePlatform::QueryFileStatus(const char* name) {
 
 bool FakePlatform::RemoveFile(const char* name) {
     auto file = files_.find(name);
-    const bool removed = file != files_.end() && undeletable_.count(name) == 0 && !Held(name) &&
-                         !file->second.directory && !file->second.readOnly;
+    const bool removed =
+        file != files_.end() && !Held(name) && !file->second.directory && !file->second.readOnly;
     if (removed) files_.erase(file);
     Record(std::string("remove ") + name + (removed ? "" : " -> failed"));
     return removed;
@@ -313,8 +313,7 @@ bool FakePlatform::Move(const std::string& from, const std::string& to) {
     // An existing destination is kept, as by "move" when nobody answers its
     // question whether to overwrite it.
     auto file = files_.find(from);
-    if (file == files_.end() || undeletable_.count(from) != 0 || Held(from) ||
-        files_.count(to) != 0) {
+    if (file == files_.end() || Held(from) || files_.count(to) != 0) {
         return false;
     }
     File moved = file->second;

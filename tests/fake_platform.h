@@ -4,6 +4,7 @@
 #ifndef LAUNCHER_TESTS_FAKE_PLATFORM_H
 #define LAUNCHER_TESTS_FAKE_PLATFORM_H
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -52,14 +53,14 @@ public:
     void AddDirectory(const std::string& name);
     // Removing it fails until the read-only attribute is cleared.
     void MakeReadOnly(const std::string& name) { files_.at(name).readOnly = true; }
-    // Removing a file of this name, or moving it away, fails, now or once
-    // it exists (a file in use, or a directory without permission).
-    void MakeUndeletable(const std::string& name) { undeletable_.insert(name); }
     // Another program holds the file of this name for that long from now,
-    // as a virus scanner does: it cannot be moved or removed.
+    // as a virus scanner does: removing it, or moving it away, fails, now or
+    // once it exists.
     void HoldFile(const std::string& name, long long milliseconds) {
         heldUntil_[name] = nowMs_ + milliseconds;
     }
+    // Held for ever (a file in use, or a directory without permission).
+    void MakeUndeletable(const std::string& name) { heldUntil_[name] = LLONG_MAX; }
     // What the next launch starts; a kernel with no script keeps running.
     KernelScript& NextKernel();
     // This command never finishes by itself: it is ended when its time is up.
@@ -168,8 +169,7 @@ private:
     long long stopAt_;
     size_t cutAfter_ = SIZE_MAX;
     std::map<std::string, File> files_;
-    std::set<std::string> undeletable_;
-    std::map<std::string, long long> heldUntil_;
+    std::map<std::string, long long> heldUntil_;  // virtual ms
     std::set<std::string> hanging_;
     std::vector<Launch> launches_;  // scripted, in launch order
     size_t nextLaunch_ = 0;

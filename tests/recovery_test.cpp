@@ -19,12 +19,8 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr char Updating[] = "log update file tag found, force updating...\n";
-constexpr char MoveAside[] = "command move kernel.bin update\\ROLLBACK.BIN";
-constexpr char MoveIn[] = "command move update\\_UPDATE.NEW kernel.bin";
 constexpr char KeepFailed[] = "command move kernel.bin update\\FAILED.BIN";
 constexpr char MoveBack[] = "command move update\\ROLLBACK.BIN kernel.bin";
-constexpr char Mark[] = "create update\\ON_TRIAL";
-constexpr char Unmark[] = "remove update\\ON_TRIAL";
 
 // Kernel #1 leaves its successor and the update tag, then exits.
 void UpdateTo(FakePlatform& os, const std::string& newKernel) {

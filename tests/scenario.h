@@ -25,6 +25,12 @@ inline Trace Repeat(const Trace& piece, int times) {
 
 constexpr char MainPage[] = "open http://127.0.0.1:9080/drav?t=main";
 
+// The swap's steps, and the trial's mark written and deleted.
+constexpr char MoveAside[] = "command move kernel.bin update\\ROLLBACK.BIN";
+constexpr char MoveIn[] = "command move update\\_UPDATE.NEW kernel.bin";
+constexpr char Mark[] = "create update\\ON_TRIAL";
+constexpr char Unmark[] = "remove update\\ON_TRIAL";
+
 // An installation the launcher can start in: the prerequisite and a kernel.
 inline void Install(FakePlatform& os) {
     os.AddFile("zlib1.dll");

@@ -25,10 +25,7 @@ TEST(UpdateSwap, MovesTheKernelAsideAndTheNewOneIntoPlace) {
 
     RunUpdateSwap(os, false);
 
-    EXPECT_THAT(os.Effects(),
-                ElementsAre("command move kernel.bin update\\ROLLBACK.BIN",
-                            "create update\\ON_TRIAL",
-                            "command move update\\_UPDATE.NEW kernel.bin"));
+    EXPECT_THAT(os.Effects(), ElementsAre(MoveAside, Mark, MoveIn));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
     EXPECT_EQ(os.Content("update\\ROLLBACK.BIN"), "kernel v1");
     EXPECT_FALSE(os.HasFile("update\\_UPDATE.NEW"));
@@ -238,9 +235,6 @@ TEST_P(UpdateCaseTest, NeverStrandsTheInstallation) {
     }
 }
 
-constexpr char MoveAside[] = "command move kernel.bin update\\ROLLBACK.BIN";
-constexpr char MoveIn[] = "command move update\\_UPDATE.NEW kernel.bin";
-constexpr char Mark[] = "create update\\ON_TRIAL";
 constexpr char RollingBack[] = "log new kernel failed to start, rolling back...\n";
 constexpr char Absent[] = "<absent>";
 
@@ -287,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
         UpdateCase{"TrialMarkThatCannotBeWritten",
                    [](FakePlatform& os) { os.AddDirectory("update\\ON_TRIAL"); },
                    Join({{MoveAside,
-                          "create update\\ON_TRIAL -> failed",
+                          std::string(Mark) + " -> failed",
                           "log trial mark cannot be written.\n",
                           MoveIn},
                          Relaunched("kernel relaunched!\n")}),
@@ -344,7 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
                           "remove update\\FAILED.BIN",
                           "command move kernel.bin update\\FAILED.BIN",
                           "command move update\\ROLLBACK.BIN kernel.bin",
-                          "remove update\\ON_TRIAL",
+                          Unmark,
                           "remove update.do"},
                          Relaunched("kernel relaunched (cause:update rolled back)\n")}),
                    std::nullopt,
@@ -365,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RollingBack,
                     "command move kernel.bin update\\FAILED.BIN",
                     "command move update\\ROLLBACK.BIN kernel.bin",
-                    "remove update\\ON_TRIAL",
+                    Unmark,
                     "remove update.do",
                     "start kernel.bin -> error 193",
                     "notice 警告: 无法启动NX8内核, 请重新安装NX8.",

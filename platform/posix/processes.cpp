@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/posix/command_line.h"
 #include "platform/posix/posix_layer.h"
@@ -107,6 +108,19 @@ bool WaitForChildById(pid_t pid, long long deadline) {
     }
 }
 
+// Starts one of the layer's helper programs, with the launcher's terminal and
+// output; its process id, or -1.
+pid_t SpawnHelper(const std::string& program, std::vector<std::string> words) {
+    SpawnSetup setup(false, false);
+    std::vector<char*> argv = ArgvOf(words);
+    pid_t pid;
+    if (posix_spawn(
+            &pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) != 0) {
+        return -1;
+    }
+    return pid;
+}
+
 }  // namespace
 
 long long MonotonicMs() {
@@ -155,25 +169,15 @@ void LeaveTerminalSession() {
 }
 
 void RunAndWait(const std::string& program, std::vector<std::string> words) {
-    SpawnSetup setup(false, false);
-    std::vector<char*> argv = ArgvOf(words);
-    pid_t pid;
-    if (posix_spawn(
-            &pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) == 0) {
-        WaitForChild(pid);
-    }
+    const pid_t pid = SpawnHelper(program, std::move(words));
+    if (pid > 0) WaitForChild(pid);
 }
 
 bool RunAndWaitAtMost(const std::string& program,
                       std::vector<std::string> words,
                       unsigned milliseconds) {
-    SpawnSetup setup(false, false);
-    std::vector<char*> argv = ArgvOf(words);
-    pid_t pid;
-    if (posix_spawn(
-            &pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) != 0) {
-        return true;  // nothing ran, nothing to end
-    }
+    const pid_t pid = SpawnHelper(program, std::move(words));
+    if (pid <= 0) return true;  // nothing ran, nothing to end
     // Watched as a kernel is: through a pidfd, else by its id.
     const int pidfd = AboveStandardStreams(PidfdOpen(pid));
     const Handle child = pidfd >= 0 ? pidfd : -static_cast<Handle>(pid);

@@ -207,9 +207,9 @@ public:
     }
 
     bool RunCommand(const char* command, unsigned milliseconds) override {
-        // The interpreter named by COMSPEC, else the system's own; its
-        // result is not looked at. Only the launcher's own fixed commands
-        // come here.
+        // The interpreter named by COMSPEC, else the system's own; its exit
+        // code is not looked at. Only the launcher's own fixed commands come
+        // here.
         char interpreter[MAX_PATH];
         const DWORD length = GetEnvironmentVariableA("COMSPEC", interpreter, sizeof interpreter);
         CommandRun run = CommandRun::NotStarted;
