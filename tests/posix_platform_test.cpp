@@ -182,7 +182,7 @@ TEST_F(PosixPlatformTest, SleepLastsItsFullTimeThroughSignals) {
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
 }
 
-TEST_F(PosixPlatformTest, MoveRenamesWithBackslashesAndNeverReplacesTheDestination) {
+TEST_F(PosixPlatformTest, MoveRenamesWithBackslashesButNeverOntoAFileNorAHeldOne) {
     mkdir("update", 0755);
     Write("kernel.bin", "old");
     Write("update/_UPDATE.NEW", "new");
@@ -194,6 +194,11 @@ TEST_F(PosixPlatformTest, MoveRenamesWithBackslashesAndNeverReplacesTheDestinati
 
     ASSERT_EQ(unlink("update/ROLLBACK.BIN"), 0);
     os_.RunCommand("move kernel.bin update\\ROLLBACK.BIN", 1000);
+    // Open for writing, as a scanner may hold it, until it is let go.
+    const int writer = open("update/_UPDATE.NEW", O_WRONLY | O_CLOEXEC);
+    os_.RunCommand("move update\\_UPDATE.NEW kernel.bin", 1000);
+    EXPECT_FALSE(Exists("kernel.bin"));
+    close(writer);
     os_.RunCommand("move update\\_UPDATE.NEW kernel.bin", 1000);
 
     EXPECT_EQ(Read("kernel.bin"), "new");

@@ -23,12 +23,34 @@ namespace {
 
 // ---- move ----
 
+// Whether another program has the file open for writing, as a scanner or a
+// copy in progress may: such a file can be neither started (ETXTBSY) nor
+// moved, as on Windows a file held without sharing. A read lease is refused
+// (EAGAIN) exactly then; where none is to be had (a file of another owner,
+// a file system without leases), the file counts as free.
+bool HeldForWriting(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    // Should another program open the file in the moment the lease is held,
+    // the kernel says so by a signal: one that is ignored, not SIGIO, which
+    // would end the launcher.
+    (void)fcntl(fd, F_SETSIG, SIGURG);
+    const bool held = fcntl(fd, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN;
+    close(fd);  // and with it the lease
+    return held;
+}
+
 // "move SRC DST": an existing destination is refused, as Windows does when
 // nobody answers move's question whether to overwrite it.
 void Move(const std::string& from, const std::string& to) {
     const std::string source = PosixPath(from.c_str());
     const std::string target = PosixPath(to.c_str());
-    int result = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    int result = -1;
+    if (HeldForWriting(source)) {
+        errno = ETXTBSY;
+    } else {
+        result = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    }
     if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
         // A file system (or a kernel) without the flag: the destination is
         // looked at first.
