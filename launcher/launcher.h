@@ -33,16 +33,18 @@ bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* set
 // tried again.
 LaunchResult StartKernel(Platform& os, const LaunchSettings& settings);
 // After an attempt that found its file held by another program (a scanner,
-// an indexer, a backup tool holds a file for a moment): whether to try again,
-// up to five more times, after a pause of a second. The first retry of a
-// series is logged. *retries counts them, from 0.
+// an indexer, a backup tool holds a file it checks; a scanner's cloud check
+// for up to a minute): whether to try again, after a pause of a second, for
+// up to a minute. The first retry of a series is logged. *retries counts
+// them, from 0.
 bool TryAgainWhenFree(Platform& os, int* retries);
 // Runs one of the launcher's stock commands through the command interpreter.
 // One that has not finished in a minute is ended, with a log line: false.
 bool RunStockCommand(Platform& os, const char* command);
 // After a failed start of "kernel.bin" where the kernel an update replaced is
 // kept: logs the failure, rolls back and starts the kept kernel in *launch.
-// True when it rolled back.
+// True when it rolled back. A kernel not on trial whose file is still held
+// is no reason to go back: it is left in place.
 bool FallBackOnKeptKernel(Platform& os,
                           const LaunchSettings& settings,
                           bool kernelOnTrial,
@@ -91,13 +93,17 @@ bool NewKernelWaiting(Platform& os);
 // Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept:
 // a file, not a directory.
 bool KeptKernelExists(Platform& os);
+enum class Rollback {
+    Done,         // the kept kernel is in place
+    NothingKept,  // there is nothing to go back to: the trial is over
+    NotNow,       // a kernel file could not be moved: the trial and its mark stay
+};
 // Puts the kept kernel file back in place. The one that failed is kept as
 // "update\FAILED.BIN", or deleted where an older copy there cannot be
-// cleared. False, with a log line, when nothing is kept, the failed kernel
-// cannot be moved aside or the kept one cannot be moved into place: the
-// kernel found in place is then left there. Either way the update is over:
-// its trial's mark and its tag are deleted.
-bool RollBackUpdate(Platform& os);
+// cleared. Where it does not roll back, a log line says why, and the kernel
+// found in place is left there. Done or not, the update it asked for is
+// over: its tag is deleted.
+Rollback RollBackUpdate(Platform& os);
 // The trial's mark, "update\ON_TRIAL", the one file the launcher writes: a
 // swap put a new kernel in place, and it has not yet shown that it runs.
 bool TrialMarked(Platform& os);
@@ -113,8 +119,9 @@ enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, Abn
 // on disk by "update\ON_TRIAL".
 struct Trial {
     bool onTrial;
-    Milliseconds started;  // the tick count at the latest start of the kernel on trial
-    int failedTries;       // failed tries in a row
+    Milliseconds seen;   // the tick count when its run was last counted
+    Milliseconds awake;  // how long its latest start has run, the machine awake
+    int failedTries;     // failed tries in a row
 };
 
 // One pass of watching: a kernel on trial that has run a minute passes, a

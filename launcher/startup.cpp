@@ -23,8 +23,9 @@ constexpr char DebugArgument[] = "-debug";
 // The runtime's name for simplified Chinese (code page 936).
 constexpr char ChineseLocale[] = "chs";
 
+// A virus scanner's cloud check holds a new executable for up to a minute.
 constexpr unsigned InUseRetryPause = 1000;  // ms
-constexpr int MaxInUseRetries = 5;
+constexpr int MaxInUseRetries = 60;
 // A hung interpreter, or a move that stalls on a network share, must not
 // hold the launcher up for ever.
 constexpr unsigned CommandTimeLimit = 60000;  // ms
@@ -81,10 +82,13 @@ bool FallBackOnKeptKernel(Platform& os,
     // with the one an update replaced: an update cut short, a new kernel
     // that never started, a kernel file damaged or deleted.
     if (launch->started || !KeptKernelExists(os)) return false;
+    // A kernel that proved itself may have moved its data on: it is never
+    // given up for the one before it because a file is held for long.
+    if (launch->inUse && !kernelOnTrial) return false;
     LogLaunchFailure(os, launch->error);
     os.WriteLog(kernelOnTrial ? "new kernel failed to start, rolling back...\n"
                               : "kernel failed to start, rolling back...\n");
-    if (!RollBackUpdate(os)) return false;
+    if (RollBackUpdate(os) != Rollback::Done) return false;
     *launch = StartKernel(os, settings);
     return true;
 }

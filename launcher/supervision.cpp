@@ -1,5 +1,7 @@
 // The supervision cycle: watch the kernel, force quit it when it outlives a
 // tag, and when it has ended, act on the tag it left.
+#include <algorithm>
+
 #include "launcher/launcher.h"
 
 namespace {
@@ -11,7 +13,10 @@ constexpr unsigned AbnormalQuitPause = 5000;  // ms before a relaunch after an a
 constexpr unsigned ForceQuitExitCode = 0;
 
 constexpr Milliseconds TrialRun = 60000;  // a kernel on trial that runs this long has passed
-constexpr int MaxFailedTries = 3;         // the failed try that ends the update
+// A pass takes about six seconds: a longer time between two passes is the
+// machine asleep or hibernating, and counts as one pass.
+constexpr Milliseconds LongestPass = 7000;
+constexpr int MaxFailedTries = 3;  // from this failed try on, each one rolls back
 
 enum class Verdict { None, Passed, Failed };
 
@@ -71,7 +76,11 @@ bool WatchPass(Platform& os, Handle kernel, Trial* trial, bool* forceQuit) {
     const Milliseconds ticks = os.TickCount();
     // Judged before the pause, which a launcher may not outlive: a kernel
     // that passed leaves no mark behind.
-    if (trial->onTrial && ticks - trial->started >= TrialRun) EndTrial(os, trial);
+    if (trial->onTrial) {
+        trial->awake += std::min(ticks - trial->seen, LongestPass);
+        trial->seen = ticks;
+        if (trial->awake >= TrialRun) EndTrial(os, trial);
+    }
     bool stale = IsStale(QueryTag(os, ControlTag::Quit), now);
     if (IsStale(QueryTag(os, ControlTag::Restart), now)) stale = true;
     // However many tags are stale, one line and one termination.
@@ -88,7 +97,7 @@ bool WatchPass(Platform& os, Handle kernel, Trial* trial, bool* forceQuit) {
 }
 
 int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool kernelOnTrial) {
-    Trial trial = {kernelOnTrial, kernelOnTrial ? os.TickCount() : 0, 0};
+    Trial trial = {kernelOnTrial, kernelOnTrial ? os.TickCount() : 0, 0, 0};
     for (;;) {
         bool forceQuit = false;
         while (!WatchPass(os, kernel, &trial, &forceQuit)) {
@@ -107,12 +116,14 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             return ExitQuit;
         }
         RelaunchCause cause = RelaunchCause::AbnormalQuit;
-        if (trial.failedTries == MaxFailedTries) {
-            // The update is over, rolled back where the kernel it replaced is
-            // kept and the failed one can be cleared away.
+        if (verdict == Verdict::Failed && trial.failedTries >= MaxFailedTries) {
+            // The update is over where the kernel it replaced is back, or
+            // where nothing is kept to go back to. A rollback that cannot be
+            // done now keeps the trial, and is tried at every failed try.
             os.WriteLog("new kernel keeps failing, rolling back...\n");
-            trial = {};
-            if (RollBackUpdate(os)) {
+            const Rollback rollback = RollBackUpdate(os);
+            if (rollback != Rollback::NotNow) trial = {};
+            if (rollback == Rollback::Done) {
                 cause = RelaunchCause::UpdateRolledBack;
             } else {
                 os.Sleep(AbnormalQuitPause);
@@ -128,7 +139,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             // the tag would have the kernel force quit and the skip repeated.
             os.WriteLog("update file tag found, force updating...\n");
             if (RunUpdateSwap(os, trial.onTrial)) {
-                trial = {true, 0, 0};  // a newer kernel has a trial of its own
+                trial = {true, 0, 0, 0};  // a newer kernel has a trial of its own
             } else {
                 RemoveTag(os, ControlTag::Update);
             }
@@ -146,7 +157,10 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             ReportLaunchFailure(os, launch.error);
             return ExitFailure;
         }
-        if (trial.onTrial) trial.started = os.TickCount();
+        if (trial.onTrial) {
+            trial.seen = os.TickCount();
+            trial.awake = 0;
+        }
         os.CloseHandle(kernel);
         kernel = launch.process;
         os.WriteLog(RelaunchLine(cause));

@@ -4,8 +4,8 @@
 //
 // No move ever runs onto an existing file: the command interpreter's "move"
 // would ask whether to overwrite it, and nobody is there to answer. A move
-// that did not happen, its file held for a moment by another program, is run
-// again.
+// or a removal of the launcher's own files that did not happen, its file
+// held by another program, is tried again for up to a minute.
 #include "launcher/kernel_contract.h"
 #include "launcher/launcher.h"
 
@@ -16,6 +16,19 @@ constexpr char RollbackFile[] = "update\\ROLLBACK.BIN";
 constexpr char FailedFile[] = "update\\FAILED.BIN";
 constexpr char TrialMarkFile[] = "update\\ON_TRIAL";
 
+// One of the launcher's moves: its command, and the files it concerns.
+struct Move {
+    const char* command;
+    const char* from;
+    const char* to;
+};
+
+constexpr Move MoveAside = {"move kernel.bin update\\ROLLBACK.BIN", KernelFile, RollbackFile};
+constexpr Move MoveIn = {"move update\\_UPDATE.NEW kernel.bin", NewKernelFile, KernelFile};
+constexpr Move KeepAsFailed = {"move kernel.bin update\\FAILED.BIN", KernelFile, FailedFile};
+constexpr Move PutKeptBack = {"move update\\ROLLBACK.BIN kernel.bin", RollbackFile, KernelFile};
+constexpr Move PutFailedBack = {"move update\\FAILED.BIN kernel.bin", FailedFile, KernelFile};
+
 bool Exists(Platform& os, const char* name) {
     return os.QueryFileStatus(name).found;
 }
@@ -24,17 +37,24 @@ bool Exists(Platform& os, const char* name) {
 // that it did not happen: its source still there and its destination free.
 // A move that had to be ended is not run again: what it left is judged as
 // it stands.
-void RunMove(Platform& os, const char* command, const char* from, const char* to) {
+void RunMove(Platform& os, const Move& move) {
     int retries = 0;
-    while (RunStockCommand(os, command) && Exists(os, from) && !Exists(os, to) &&
+    while (RunStockCommand(os, move.command) && Exists(os, move.from) && !Exists(os, move.to) &&
            TryAgainWhenFree(os, &retries)) {
     }
 }
 
-// Deletes one of the launcher's own files if it is there, read-only or not;
-// true when it is gone.
+// Deletes one of the launcher's own files if it is there, read-only or not,
+// and again while another program holds it; true when it is gone. A
+// directory of that name is none of the launcher's files: it stays.
 bool ClearedAway(Platform& os, const char* name) {
-    return !Exists(os, name) || RemoveEvenReadOnly(os, name) || !Exists(os, name);
+    int retries = 0;
+    for (;;) {
+        if (!Exists(os, name) || RemoveEvenReadOnly(os, name)) return true;
+        const FileStatus left = os.QueryFileStatus(name);
+        if (!left.found) return true;
+        if (left.directory || !TryAgainWhenFree(os, &retries)) return false;
+    }
 }
 
 // What became of "kernel.bin" when it was cleared out of the way.
@@ -49,37 +69,32 @@ SetAside SetFailedKernelAside(Platform& os) {
     if (!ClearedAway(os, FailedFile)) {
         return ClearedAway(os, KernelFile) ? SetAside::Deleted : SetAside::Stuck;
     }
-    RunMove(os, "move kernel.bin update\\FAILED.BIN", KernelFile, FailedFile);
+    RunMove(os, KeepAsFailed);
     return Exists(os, KernelFile) ? SetAside::Stuck : SetAside::KeptAsFailed;
 }
 
-// Where the mark cannot be written, the trial is kept in memory only.
-void MarkTrial(Platform& os) {
-    if (!TrialMarked(os) && !os.CreateEmptyFile(TrialMarkFile)) {
-        os.WriteLog("trial mark cannot be written.\n");
-    }
+bool MarkTrial(Platform& os) {
+    return TrialMarked(os) || os.CreateEmptyFile(TrialMarkFile);
 }
 
-// The rollback's moves. False, with the line that says why, where the
-// kernel found in place stays there.
-bool PutKeptKernelBack(Platform& os) {
+// The rollback's moves; the kernel found in place stays there unless the
+// kept one takes its place.
+Rollback PutKeptKernelBack(Platform& os) {
     if (!KeptKernelExists(os)) {
         os.WriteLog("rollback file not found, rollback skipped.\n");
-        return false;
+        return Rollback::NothingKept;
     }
     const SetAside failed = SetFailedKernelAside(os);
     if (failed == SetAside::Stuck) {
         os.WriteLog("kernel file cannot be moved aside, rollback skipped.\n");
-        return false;
+        return Rollback::NotNow;
     }
-    RunMove(os, "move update\\ROLLBACK.BIN kernel.bin", RollbackFile, KernelFile);
-    if (Exists(os, KernelFile)) return true;
+    RunMove(os, PutKeptBack);
+    if (Exists(os, KernelFile)) return Rollback::Done;
     // Nothing is in place: the kernel just set aside goes back.
-    if (failed == SetAside::KeptAsFailed) {
-        RunMove(os, "move update\\FAILED.BIN kernel.bin", FailedFile, KernelFile);
-    }
+    if (failed == SetAside::KeptAsFailed) RunMove(os, PutFailedBack);
     os.WriteLog("rollback file cannot be moved into place, rollback skipped.\n");
-    return false;
+    return Rollback::NotNow;
 }
 
 }  // namespace
@@ -91,28 +106,41 @@ bool RunUpdateSwap(Platform& os, bool kernelOnTrial) {
         os.WriteLog("update file not found, update skipped.\n");
         return false;
     }
+    // The move that puts the kernel found in place back, should the swap
+    // not go on; none where nothing was moved.
+    const Move* undo = nullptr;
     if (kernelOnTrial && KeptKernelExists(os)) {
         // The kernel on trial never proved itself: the kept one, which did,
         // stays kept for the rollback.
-        if (SetFailedKernelAside(os) == SetAside::Stuck) {
+        const SetAside failed = SetFailedKernelAside(os);
+        if (failed == SetAside::Stuck) {
             os.WriteLog("kernel file cannot be moved aside, update skipped.\n");
             return false;
         }
-    } else {
+        if (failed == SetAside::KeptAsFailed) undo = &PutFailedBack;
+    } else if (Exists(os, KernelFile)) {
+        // The kept kernel gives way only to a kernel file that takes its
+        // place; with none, it stays kept, and the new kernel is on trial
+        // against it.
         if (!ClearedAway(os, RollbackFile)) {
             os.WriteLog("rollback file cannot be replaced, update skipped.\n");
             return false;
         }
-        RunMove(os, "move kernel.bin update\\ROLLBACK.BIN", KernelFile, RollbackFile);
+        RunMove(os, MoveAside);
         if (Exists(os, KernelFile)) {
             os.WriteLog("kernel file cannot be moved aside, update skipped.\n");
             return false;
         }
+        undo = &PutKeptBack;
     }
-    // Marked before the new kernel is in place: no launcher that dies from
-    // here on leaves it without its trial.
-    MarkTrial(os);
-    RunMove(os, "move update\\_UPDATE.NEW kernel.bin", NewKernelFile, KernelFile);
+    // Marked before the new kernel is in place, or not swapped in at all: no
+    // launcher that dies from here on leaves a new kernel without its trial.
+    if (!MarkTrial(os)) {
+        if (undo != nullptr) RunMove(os, *undo);
+        os.WriteLog("trial mark cannot be written, update skipped.\n");
+        return false;
+    }
+    RunMove(os, MoveIn);
     return true;
 }
 
@@ -125,16 +153,15 @@ bool KeptKernelExists(Platform& os) {
     return status.found && !status.directory;
 }
 
-bool RollBackUpdate(Platform& os) {
-    const bool rolledBack = PutKeptKernelBack(os);
-    // Done or skipped, the update is over. Its tag is deleted unless a new
-    // file waits: left in place, it would have the kernel force quit and the
-    // update tried again.
-    ClearTrialMark(os);
-    if (QueryTag(os, ControlTag::Update).present && !NewKernelWaiting(os)) {
-        RemoveTag(os, ControlTag::Update);
-    }
-    return rolledBack;
+Rollback RollBackUpdate(Platform& os) {
+    const Rollback rollback = PutKeptKernelBack(os);
+    // A rollback that cannot be done now is tried again, by this launcher at
+    // the next failed try or by the next one: the mark stays for it.
+    if (rollback != Rollback::NotNow) ClearTrialMark(os);
+    // Done or not, the update it asked for is over: a kernel that still wants
+    // it asks again. Left in place, the tag would have the kernel force quit.
+    if (QueryTag(os, ControlTag::Update).present) RemoveTag(os, ControlTag::Update);
+    return rollback;
 }
 
 bool TrialMarked(Platform& os) {
@@ -143,5 +170,9 @@ bool TrialMarked(Platform& os) {
 }
 
 void ClearTrialMark(Platform& os) {
-    if (TrialMarked(os)) (void)ClearedAway(os, TrialMarkFile);
+    // Left in place, it puts a kernel that passed on trial once more, for a
+    // minute, in the next launcher.
+    if (TrialMarked(os) && !ClearedAway(os, TrialMarkFile)) {
+        os.WriteLog("trial mark cannot be deleted.\n");
+    }
 }

@@ -378,6 +378,14 @@ bool FakePlatform::WaitForProcessEnd(Handle process, unsigned milliseconds) {
 
 void FakePlatform::Sleep(unsigned milliseconds) {
     Record("sleep " + std::to_string(milliseconds));
-    AdvanceTo(nowMs_ + milliseconds);
+    long long until = nowMs_ + milliseconds;
+    if (suspendAt_ >= nowMs_ && suspendAt_ < until) {
+        // What the kernel was to do later, it does that much later.
+        until += suspendedFor_;
+        for (Event& event : events_) {
+            if (event.at > suspendAt_) event.at += suspendedFor_;
+        }
+    }
+    AdvanceTo(until);
     CheckLimits();
 }

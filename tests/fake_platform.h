@@ -75,6 +75,12 @@ public:
     void FailMutex(const std::string& name);
     // The launcher is stopped at this virtual time (ms), if still running.
     void StopAt(long long milliseconds) { stopAt_ = milliseconds; }
+    // The machine sleeps for that long in the pause that spans this virtual
+    // time (ms): the clock and the tick count run on, as Windows' do.
+    void SuspendAt(long long at, long long milliseconds) {
+        suspendAt_ = at;
+        suspendedFor_ = milliseconds;
+    }
     // The launcher dies right after its n-th platform call, queries included.
     void CutAfter(size_t calls) { cutAfter_ = calls; }
     // The files an earlier run left, as a fresh launcher finds them.
@@ -168,6 +174,8 @@ private:
     Seconds clockSetBy_ = 0;
     long long stopAt_;
     size_t cutAfter_ = SIZE_MAX;
+    long long suspendAt_ = -1;
+    long long suspendedFor_ = 0;
     std::map<std::string, File> files_;
     std::map<std::string, long long> heldUntil_;  // virtual ms
     std::set<std::string> hanging_;

@@ -49,6 +49,18 @@ void UnstartableWithStuckCopy(FakePlatform& os) {
     os.MakeUndeletable("update\\FAILED.BIN");
 }
 
+// Every start refused as in use, for longer than the launcher waits; and
+// the report that follows.
+void HoldEveryStart(FakePlatform& os, int error) {
+    for (int i = 0; i <= InUseRetries; ++i) os.FailNextLaunch(error);
+}
+Trace StartsHeldForGood(int error) {
+    const std::string code = std::to_string(error);
+    return Join({RefusedForGood("start kernel.bin -> error " + code),
+                 {"notice 警告: 无法启动NX8内核, 请重新安装NX8.",
+                  "log CreateProcess failed (" + code + ")\n"}});
+}
+
 // Kernel #n ends and #n+1 is started, with the cause's line.
 Trace Relaunch(int n, const Trace& decision, const std::string& line) {
     return Join({EndedPass(n),
@@ -160,14 +172,10 @@ const RecoveryCase RecoveryCases[] = {
     {"RolledBackKernelHeldForGood",
      [](FakePlatform& os) {
          CrashLoop(os);
-         for (int i = 0; i < 6; ++i) os.FailNextLaunch(5);
+         HoldEveryStart(os, 5);
      },
      3600 * 1000,
-     Join({TwoFailedTries,
-           EndedPass(4),
-           RollBack,
-           Refused("start kernel.bin -> error 5", 6),
-           {"notice 警告: 无法启动NX8内核, 请重新安装NX8.", "log CreateProcess failed (5)\n"}}),
+     Join({TwoFailedTries, EndedPass(4), RollBack, StartsHeldForGood(5)}),
      -1,
      "kernel v1"},
     // A staged new kernel is left for the kernel to offer again.
@@ -193,8 +201,9 @@ const RecoveryCase RecoveryCases[] = {
      "kernel v1"},
     {"FailedCopyThatCannotBeClearedGivesWay",
      UnstartableWithStuckCopy,
-     5000,
-     FallBack(193, {"remove update\\FAILED.BIN -> failed", "remove kernel.bin"}),
+     65000,
+     FallBack(193,
+              Join({RefusedForGood("remove update\\FAILED.BIN -> failed"), {"remove kernel.bin"}})),
      std::nullopt,
      "kernel v1"},
     {"NothingKeptSkipsTheRollbackAndEndsTheTrial",
@@ -215,25 +224,75 @@ const RecoveryCase RecoveryCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v2"},
-    {"KeptKernelThatCannotBeMovedIntoPlaceSkipsTheRollback",
+    // Held past the window at the third failed try: the trial and its mark
+    // stay, and the fourth rolls back.
+    {"KeptKernelHeldThroughARollbackKeepsTheTrial",
      [](FakePlatform& os) {
          CrashLoop(os);
-         os.MakeUndeletable("update\\ROLLBACK.BIN");
+         QuickEnds(os, 1);
+         os.HoldFile("update\\ROLLBACK.BIN", 93000);
      },
-     41000,
+     105000,
      Join({TwoFailedTries,
            Relaunch(4,
                     Join({{"log new kernel keeps failing, rolling back...\n", KeepFailed},
-                          Refused(std::string(MoveBack) + " -> failed", 6),
+                          RefusedForGood(std::string(MoveBack) + " -> failed"),
                           {"command move update\\FAILED.BIN kernel.bin",
                            "log rollback file cannot be moved into place, rollback skipped.\n",
-                           Unmark,
                            "remove update.do",
                            "sleep 5000"}}),
                     AfterAbnormal),
+           Relaunch(5, KeepsFailing, RolledBack),
            {"sleep 5000"}}),
      std::nullopt,
+     "kernel v1"},
+    // Not on trial, held past the window: reported, never rolled back.
+    {"ProvenKernelHeldPastTheWindowStaysInPlace",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+         QuickEnds(os, 1);
+         HoldEveryStart(os, 32);
+     },
+     3600 * 1000,
+     Join({StartupEffects(), EndedPass(1), {"sleep 5000"}, StartsHeldForGood(32)}),
+     -1,
+     "kernel v1"},
+    {"MarkHeldAsTheTrialPasses",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         os.NextKernel().Deletes("update.do");
+         os.HoldFile("update\\ON_TRIAL", 3600 * 1000);
+     },
+     130000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           Repeat(RunningPass(2), 10),
+           RefusedForGood(std::string(Unmark) + " -> failed"),
+           {"log trial mark cannot be deleted.\n", "sleep 5000"}}),
+     std::nullopt,
      "kernel v2"},
+    // The kernel deleted its own file: the kept kernel stays kept.
+    {"SwapWithoutAKernelFileKeepsTheKeptKernel",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+         os.NextKernel()
+             .Deletes("kernel.bin")
+             .Creates("update\\_UPDATE.NEW", "kernel v2")
+             .Creates("update.do")
+             .Exits();
+         QuickEnds(os, 3);
+     },
+     36000,
+     Join({StartupEffects(),
+           Relaunch(1, {Updating, Mark, MoveIn}, Updated),
+           Relaunch(2, Abnormal, AfterAbnormal),
+           Relaunch(3, Abnormal, AfterAbnormal),
+           Relaunch(4, RollBack, RolledBack),
+           RunningPass(5)}),
+     std::nullopt,
+     "kernel v0"},
     // Force quit as the update tag went stale; passed, its mark goes. The
     // tag, the kernel's own, stays: the next kernel is force quit at once,
     // and the update is skipped.
@@ -256,14 +315,16 @@ const RecoveryCase RecoveryCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v2"},
-    {"NeitherAStagedFileAloneNorAClockSetForwardStopsTheCount",
+    // The machine sleeps an hour in its first pass: that pass counts 7 s.
+    {"NoStagedFileAloneClockSetForwardOrSleepOfTheMachineStopsTheCount",
      [](FakePlatform& os) {
          UpdateTo(os, "kernel v2");
          KernelScript& v2 = os.NextKernel().Deletes("update.do").Creates("update\\_UPDATE.NEW");
          v2.At(1000).SetsClock(3600).At(7000).Exits();
          QuickEnds(os, 2);
+         os.SuspendAt(9000, 3600 * 1000);
      },
-     42000,
+     3642000,
      Join({StartupEffects(),
            Relaunch(1, Swap, Updated),
            RunningPass(2),
@@ -289,7 +350,7 @@ const RecoveryCase RecoveryCases[] = {
             "start kernel.bin -> error 193",
             "log CreateProcess failed (193)\n",
             "log kernel failed to start, rolling back...\n"},
-           Refused(std::string(KeepFailed) + " -> failed", 6),
+           RefusedForGood(std::string(KeepFailed) + " -> failed"),
            {"log kernel file cannot be moved aside, rollback skipped.\n",
             "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
             "log CreateProcess failed (193)\n"}}),
@@ -335,7 +396,7 @@ class CutTest : public ::testing::TestWithParam<CutCase> {};
 TEST_P(CutTest, FreshLauncherAfterEveryStepSupervisesAKernel) {
     FakePlatform whole;
     GetParam().setUp(whole);
-    whole.StopAt(60000);
+    whole.StopAt(200000);
     (void)whole.Run({});
     const Trace calls = whole.Calls();
     const auto first = std::find(calls.begin(), calls.end(), GetParam().firstStep);
@@ -355,7 +416,7 @@ TEST_P(CutTest, FreshLauncherAfterEveryStepSupervisesAKernel) {
 
         FakePlatform fresh;
         fresh.KeepFilesOf(dying);
-        fresh.StopAt(12000);
+        fresh.StopAt(75000);
         EXPECT_EQ(fresh.Run({}), std::nullopt);
         EXPECT_EQ(fresh.KernelsRunning(), 1);
         const Trace effects = fresh.Effects();
@@ -382,6 +443,12 @@ INSTANTIATE_TEST_SUITE_P(
                 CrashLoop,
                 "log new kernel keeps failing, rolling back...\n"},
         CutCase{"RollbackAtStartUp", UnstartableWithStuckCopy, "start kernel.bin -> error 193"},
+        CutCase{"SwapUndoneForAMarkThatCannotBeWritten",
+                [](FakePlatform& os) {
+                    UpdateTo(os, "kernel v2");
+                    os.AddDirectory("update\\ON_TRIAL");
+                },
+                Updating},
         CutCase{"SwapDuringATrial",
                 [](FakePlatform& os) {
                     UpdateTo(os, "kernel v2");

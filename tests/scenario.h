@@ -73,17 +73,24 @@ inline Trace EndedPass(int n) {
     return {"sleep 5000", "wait #" + std::to_string(n) + " -> ended"};
 }
 
+// Tries after the first, a second apart, while another program holds a file.
+constexpr int InUseRetries = 60;
+
 // An attempt refused that many times because another program holds its
 // file: the first refusal is logged, and each is followed by a pause but the
-// sixth, the last there is.
+// last there is.
 inline Trace Refused(const std::string& attempt, int times) {
     Trace trace;
     for (int i = 0; i < times; ++i) {
         trace.push_back(attempt);
         if (i == 0) trace.push_back("log file in use, trying again...\n");
-        if (i < 5) trace.push_back("sleep 1000");
+        if (i < InUseRetries) trace.push_back("sleep 1000");
     }
     return trace;
+}
+// Held for longer than the launcher waits.
+inline Trace RefusedForGood(const std::string& attempt) {
+    return Refused(attempt, InUseRetries + 1);
 }
 
 #endif

@@ -38,6 +38,7 @@ ROLLED_BACK = "kernel relaunched (cause:update rolled back)\n"
 RESTARTED = "kernel relaunched (cause:restart tag found)\n"
 KEEPS_FAILING = "new kernel keeps failing, rolling back...\n"
 IN_USE = "file in use, trying again...\n"
+NOT_INTO_PLACE = "rollback file cannot be moved into place, rollback skipped.\n"
 
 
 class Skip(Exception):
@@ -227,27 +228,71 @@ def launcher_killed_during_trial(target, inst):
     expect(inst.exists("update/ON_TRIAL"), False, "the trial's mark, after the rollback")
 
 
+def hold(target, inst, name):
+    """Holds a file as a scanner does: under wine with no sharing, natively
+    open for writing. Gives what lets it go."""
+    if target.windows:
+        holder = inst.start_program(target.tool("file_holder.exe"), name.replace("/", "\\"),
+                                    "held")
+        inst.wait_for_file("held", 60)
+        return holder.stop
+    held = open(inst.path(name), "ab")
+    open(inst.path("held"), "w").close()
+    return held.close
+
+
 @case
 def staged_file_held(target, inst):
-    """A scanner holds the new kernel file as the swap runs: under wine with no
-    sharing (the move is refused), natively open for writing (ETXTBSY)."""
+    """A scanner holds the new kernel file for a moment as the swap runs: its
+    move is refused until it is let go."""
     inst.scenario("place-update v2; create update.do; wait-for held; exit 0",
                   "sleep 500; create quit.do; exit 0")
     run = inst.start()
     inst.wait_for_file("update.do", 30)
-    if target.windows:
-        holder = inst.start_program(target.tool("file_holder.exe"), "update\\_UPDATE.NEW", "held")
-        inst.wait_for_file("held", 60)
-        release = holder.stop
-    else:
-        held = open(inst.path("update", "_UPDATE.NEW"), "ab")
-        open(inst.path("held"), "w").close()
-        release = held.close
+    release = hold(target, inst, "update/_UPDATE.NEW")
     run.wait_for_line(IN_USE.rstrip("\n"), 60)
     release()
     expect(run.wait(60), 0, "exit code")
     expect_output(run, [STARTING, UPDATING, IN_USE, UPDATED, QUITTING])
     expect([start["marker"] for start in inst.kernel_starts()], ["", "v2"], "kernel markers")
+
+
+@case
+def kept_kernel_held_through_a_rollback(target, inst):
+    """The kept kernel is held for longer than the launcher waits as the third
+    failed try rolls back: the trial and its mark stay, and the next failed
+    try, the file let go, rolls back."""
+    original = inst.read("kernel.bin")
+    inst.scenario("place-update v2; create update.do; exit 0", "wait-for held; exit 1", "exit 1",
+                  "exit 1", "exit 1", "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    run.wait_for_line(UPDATED.rstrip("\n"), 60)
+    release = hold(target, inst, "update/ROLLBACK.BIN")
+    run.wait_for_line(NOT_INTO_PLACE.rstrip("\n"), 180)
+    expect(inst.exists("update/ON_TRIAL"), True, "the trial's mark, the rollback skipped")
+    release()
+    expect(run.wait(90), 0, "exit code")
+    expect_output(run, [STARTING, UPDATING, UPDATED, ABNORMAL, ABNORMAL, KEEPS_FAILING, IN_USE,
+                        NOT_INTO_PLACE, ABNORMAL, KEEPS_FAILING, ROLLED_BACK, QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()], ["", "v2", "v2", "v2", "v2", ""],
+           "kernel markers")
+    expect(inst.read("kernel.bin") == original, True, "previous kernel back in place")
+    expect(inst.exists("update/ON_TRIAL"), False, "the trial's mark, after the rollback")
+
+
+@case
+def trial_mark_cannot_be_written(target, inst):
+    """A directory where the trial's mark goes: no new kernel without it."""
+    original = inst.read("kernel.bin")
+    os.mkdir(inst.path("update", "ON_TRIAL"))
+    inst.scenario("place-update v2; create update.do; exit 0", "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    expect(run.wait(60), 0, "exit code")
+    expect_output(run, [STARTING, UPDATING, "trial mark cannot be written, update skipped.\n",
+                        UPDATED, QUITTING])
+    expect([start["marker"] for start in inst.kernel_starts()], ["", ""], "kernel markers")
+    expect(inst.read("kernel.bin") == original, True, "the proven kernel in place")
+    expect(inst.exists("update.do"), False, "update tag left")
 
 
 def roll_back_unstartable_update(target, inst, place="place-text"):
