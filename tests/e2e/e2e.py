@@ -23,7 +23,8 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import MAIN_PAGE, Desktop, Installation, Target, wine_environment  # noqa: E402
+from harness import (MAIN_PAGE, Desktop, Installation, Target, can_run_32bit,  # noqa: E402
+                     wine_environment)
 
 CASES = {}
 DESKTOP_CASES = set()  # run under wine on a virtual display, in the desktop prefix
@@ -38,6 +39,7 @@ ROLLED_BACK = "kernel relaunched (cause:update rolled back)\n"
 RESTARTED = "kernel relaunched (cause:restart tag found)\n"
 KEEPS_FAILING = "new kernel keeps failing, rolling back...\n"
 IN_USE = "file in use, trying again...\n"
+FORCE_QUIT = "sig timeout, force quit!\n"
 NOT_INTO_PLACE = "rollback file cannot be moved into place, rollback skipped.\n"
 
 
@@ -611,6 +613,30 @@ def planted_locks(target, inst):
                 os.remove(path)
 
 
+# ---- The shipped 32-bit executable where only an emulator runs it ----
+
+@case
+def smoke(target, inst):
+    """One start, one quit (the target windows32). Emulation slows the
+    kernel's end, so a force quit may come before the quit."""
+    inst.scenario("create quit.do; exit 0")
+    run = inst.start("-debug")
+    expect(run.wait(600), 0, "exit code")
+    if run.output() != [STARTING, FORCE_QUIT, QUITTING]:
+        expect(run.output(), [STARTING, QUITTING], "output lines")
+    expect(inst.kernel_starts()[0]["cmdline"], "kernel.bin -debug", "kernel command line")
+
+
+def no_smoke_test(target):
+    """Why the shipped 32-bit executable needs no smoke test of its own here."""
+    if target.emulator:
+        return None
+    if can_run_32bit():
+        return "this host runs 32-bit code itself: every Windows case runs the 32-bit executable"
+    return ("this host can neither run nor emulate 32-bit code: the 32-bit executable was "
+            "checked statically only (windows.executable)")
+
+
 # ---- On a desktop, as a user meets the launcher (Windows) ----
 
 NOTICE_ANSWERED_AFTER = 5000  # ms the user looks at a notice before OK
@@ -913,30 +939,37 @@ def quietly(env):
                 stderr=subprocess.DEVNULL)
 
 
+def patience(target):
+    """How long wineboot may take: a prefix's 32-bit half is many times
+    slower where an emulator runs it."""
+    return 900 if target.emulator else 300
+
+
 def setup_desktop_wine(build_root, windows_dirs):
     """Creates the desktop cases' prefix, with a CJK font for dialogs. Each
     case ends its own wineserver, with its display."""
     env = dict(os.environ, **wine_environment(build_root, desktop=True))
     target = Target("windows", build_root, windows_dirs, desktop=True)
-    run = dict(quietly(env), timeout=300)
-    subprocess.run(target.command + ["wineboot", "--init"], **run)
+    run = dict(quietly(env), timeout=patience(target))
+    subprocess.run(target.helper + ["wineboot", "--init"], **run)
     for font in DIALOG_FONTS:
-        subprocess.run(target.command + ["reg", "add", r"HKCU\Software\Wine\Fonts\Replacements",
+        subprocess.run(target.helper + ["reg", "add", r"HKCU\Software\Wine\Fonts\Replacements",
                                          "/v", font, "/d", CJK_FONT, "/f"], check=True, **run)
     # The server writes the registry out as it ends.
     subprocess.run(["/usr/lib/wine/wineserver", "-w"], **run)
-    print(f"desktop wine prefix ready; the desktop tests run the {target.arch} executable")
+    print(f"desktop wine prefix ready for {target.label}")
 
 
-def setup_wine(build_root, windows_dirs):
-    """Creates the run's prefix and keeps one wineserver for every test, so
-    that stopping a test's processes never stops the server."""
-    env = dict(os.environ)
-    env.update(wine_environment(build_root))
+def setup_wine(build_root, windows_dirs, name="windows"):
+    """Creates the run's prefix (or the 32-bit smoke test's) and keeps one
+    wineserver for every test, so that stopping a test's processes never
+    stops the server."""
+    target = Target(name, build_root, windows_dirs)
+    env = dict(os.environ, **target.env)
     wineserver = "/usr/lib/wine/wineserver"
     quiet = quietly(env)
-    target = Target("windows", build_root, windows_dirs)
-    boot = target.command + ["wineboot", "--init"]
+    boot = target.helper + ["wineboot", "--init"]
+    timeout = patience(target)
     subprocess.run([wineserver, "-k"], **quiet)
     # A new prefix is created first, by a server of its own that writes it
     # out as it ends. Created otherwise, it made every later program wait
@@ -944,20 +977,20 @@ def setup_wine(build_root, windows_dirs):
     # On a host without 32-bit support wineboot reports the failure of its
     # 32-bit half; the prefix is usable all the same.
     if not os.path.isdir(env["WINEPREFIX"]):
-        subprocess.run(boot, timeout=300, **quiet)
-        subprocess.run([wineserver, "-w"], timeout=300, **quiet)
+        subprocess.run(boot, timeout=timeout, **quiet)
+        subprocess.run([wineserver, "-w"], timeout=timeout, **quiet)
     subprocess.Popen([wineserver, "-p", "-f"], start_new_session=True, **quiet)
     # The services wineboot starts stay with the server: none of them may keep
     # a test's output open.
-    subprocess.run(boot, timeout=300, **quiet)
+    subprocess.run(boot, timeout=timeout, **quiet)
     if not os.path.isdir(os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32")):
         raise AssertionError("wineboot did not create the prefix")
-    print(f"wine prefix ready; the Windows tests run the {target.arch} executable")
+    print(f"wine prefix ready for {target.label}")
 
 
-def cleanup_wine(build_root, desktop):
+def cleanup_wine(build_root, desktop=False, own_prefix=False):
     env = dict(os.environ)
-    env.update(wine_environment(build_root, desktop))
+    env.update(wine_environment(build_root, desktop, own_prefix))
     subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, capture_output=True)
 
 
@@ -979,7 +1012,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("command", choices=["run", "soak", "setup-wine", "cleanup-wine", "list"])
     parser.add_argument("case", nargs="?", help="the case to run, or the soak's cycles")
-    parser.add_argument("--target", choices=["native", "windows"])
+    parser.add_argument("--target", choices=["native", "windows", "windows32"],
+                        help="windows32: the shipped 32-bit executable, in a prefix of its own")
     parser.add_argument("--build-root")
     parser.add_argument("--windows-dirs", nargs=2, default=(None, None))
     parser.add_argument("--windows-demo-dirs", nargs=2, default=(None, None))
@@ -1008,10 +1042,18 @@ def main():
     if args.command == "soak":
         soak(target, int(args.case))
         return 0
+    smoke_32bit = args.target == "windows32"
+    if smoke_32bit:
+        reason = no_smoke_test(target)
+        if reason:
+            print(f"{args.case} skipped: {reason}")
+            return SKIPPED
     target.desktop = Desktop(target) if desktop else None
     inst = Installation(target, DIRECTORY_NAMES[args.case])
     passed = False
     try:
+        if smoke_32bit:
+            setup_wine(args.build_root, args.windows_dirs, args.target)
         CASES[args.case](target, inst)
         passed = True
     except Skip as reason:
@@ -1022,6 +1064,8 @@ def main():
         inst.close(keep=args.keep or not passed)
         if target.desktop:
             target.desktop.close()
+        if smoke_32bit:
+            cleanup_wine(args.build_root, own_prefix=True)
         if not passed:
             print(f"installation kept at {inst.dir}")
             for run in inst.runs:
