@@ -238,168 +238,157 @@ TEST_P(UpdateCaseTest, NeverStrandsTheInstallation) {
 constexpr char RollingBack[] = "log new kernel failed to start, rolling back...\n";
 constexpr char Absent[] = "<absent>";
 
-INSTANTIATE_TEST_SUITE_P(Cases,
-                         UpdateCaseTest,
-                         ::testing::Values(
-                             UpdateCase{"SecondUpdateReplacesTheOldReadOnlyRollbackCopy",
-                                        [](FakePlatform& os) {
-                                            os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
-                                            os.MakeReadOnly("update\\ROLLBACK.BIN");
-                                        },
-                                        Join({{"clear read-only update\\ROLLBACK.BIN",
-                                               "remove update\\ROLLBACK.BIN",
-                                               MoveAside,
-                                               Mark,
-                                               MoveIn},
-                                              Relaunched("kernel relaunched!\n")}),
-                                        std::nullopt,
-                                        {{"kernel.bin", "kernel v2"},
-                                         {"update\\ROLLBACK.BIN", "kernel v1"}}},
-                             UpdateCase{"StagedFileHeldForAMomentAsTheSwapRuns",
-                                        [](FakePlatform& os) {
-                                            os.HoldFile("update\\_UPDATE.NEW", 7000);
-                                            os.StopAt(8000);
-                                        },
-                                        Join({{MoveAside, Mark},
-                                              Refused(std::string(MoveIn) + " -> failed", 2),
-                                              {MoveIn},
-                                              Relaunched("kernel relaunched!\n")}),
-                                        std::nullopt,
-                                        {{"kernel.bin", "kernel v2"}, {"update\\ON_TRIAL", ""}}},
-                             // The rollback ends the update it asked for: its tag goes too.
-                             UpdateCase{
-                                 "StagedFileHeldPastTheWindow",
-                                 [](FakePlatform& os) {
-                                     os.HoldFile("update\\_UPDATE.NEW", 3600 * 1000);
-                                     os.StopAt(66000);
-                                 },
-                                 Join({{MoveAside, Mark},
-                                       RefusedForGood(std::string(MoveIn) + " -> failed"),
-                                       {"start kernel.bin -> error 2",
-                                        "log CreateProcess failed (2)\n",
-                                        RollingBack,
-                                        "command move update\\ROLLBACK.BIN kernel.bin",
-                                        Unmark,
-                                        "remove update.do"},
-                                       Relaunched(
-                                           "kernel relaunched (cause:update rolled back)\n")}),
-                                 std::nullopt,
-                                 {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}},
-                             UpdateCase{
-                                 "MoveThatNeverFinishesIsEndedAndNotRunAgain",
-                                 [](FakePlatform& os) {
-                                     os.HangCommand("move kernel.bin update\\ROLLBACK.BIN");
-                                     os.StopAt(66000);
-                                 },
-                                 Join({{std::string(MoveAside) + " -> ended after 60000 ms",
-                                        "log command did not finish in 60 s, ended.\n",
-                                        "log kernel file cannot be moved aside, update skipped.\n",
-                                        "remove update.do"},
-                                       Relaunched("kernel relaunched!\n")}),
-                                 std::nullopt,
-                                 {{"kernel.bin", "kernel v1"}}},
-                             UpdateCase{
-                                 "TrialMarkThatCannotBeWritten",
-                                 [](FakePlatform& os) { os.AddDirectory("update\\ON_TRIAL"); },
-                                 Join({{MoveAside,
-                                        std::string(Mark) + " -> failed",
-                                        "command move update\\ROLLBACK.BIN kernel.bin",
-                                        "log trial mark cannot be written, update skipped.\n",
-                                        "remove update.do"},
-                                       Relaunched("kernel relaunched!\n")}),
-                                 std::nullopt,
-                                 {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}},
-                             UpdateCase{
-                                 "RollbackCopyThatCannotBeRemoved",
-                                 [](FakePlatform& os) {
-                                     os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
-                                     os.MakeUndeletable("update\\ROLLBACK.BIN");
-                                     os.StopAt(66000);
-                                 },
-                                 Join({RefusedForGood("remove update\\ROLLBACK.BIN -> failed"),
-                                       {"log rollback file cannot be replaced, update skipped.\n",
-                                        "remove update.do"},
-                                       Relaunched("kernel relaunched!\n")}),
-                                 std::nullopt,
-                                 {{"kernel.bin", "kernel v1"},
-                                  {"update\\ROLLBACK.BIN", "kernel v0"},
-                                  {"update.do", Absent}}},
-                             UpdateCase{
-                                 "KernelFileThatCannotBeMovedAside",
-                                 [](FakePlatform& os) {
-                                     os.MakeUndeletable("kernel.bin");
-                                     os.StopAt(66000);
-                                 },
-                                 Join({RefusedForGood(std::string(MoveAside) + " -> failed"),
-                                       {"log kernel file cannot be moved aside, update skipped.\n",
-                                        "remove update.do"},
-                                       Relaunched("kernel relaunched!\n")}),
-                                 std::nullopt,
-                                 {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}},
-                             UpdateCase{
-                                 "SkippedUpdateWhoseTagCannotBeDeleted",
-                                 [](FakePlatform& os) {
-                                     os.MakeUndeletable("kernel.bin");
-                                     os.MakeUndeletable("update.do");
-                                     os.StopAt(66000);
-                                 },
-                                 Join({RefusedForGood(std::string(MoveAside) + " -> failed"),
-                                       {"log kernel file cannot be moved aside, update skipped.\n",
-                                        "remove update.do -> failed",
-                                        "log remove update tag failed.\n",
-                                        "start kernel.bin -> #2",
-                                        "close #1",
-                                        "log kernel relaunched!\n",
-                                        // The tag it left a minute ago is stale by now.
-                                        "log sig timeout, force quit!\n",
-                                        "terminate #2 (0)",
-                                        "sleep 5000"}}),
-                                 std::nullopt,
-                                 {{"kernel.bin", "kernel v1"}, {"update.do", ""}}},
-                             UpdateCase{"NewKernelThatCannotStartIsRolledBack",
-                                        [](FakePlatform& os) {
-                                            os.AddFile("update\\FAILED.BIN", "kernel v0");
-                                            os.FailNextLaunch(193);
-                                        },
-                                        Join({{MoveAside,
-                                               Mark,
-                                               MoveIn,
-                                               "start kernel.bin -> error 193",
-                                               "log CreateProcess failed (193)\n",
-                                               RollingBack,
-                                               "remove update\\FAILED.BIN",
-                                               "command move kernel.bin update\\FAILED.BIN",
-                                               "command move update\\ROLLBACK.BIN kernel.bin",
-                                               Unmark,
-                                               "remove update.do"},
-                                              Relaunched("kernel relaunched (cause:update rolled "
-                                                         "back)\n")}),
-                                        std::nullopt,
-                                        {{"kernel.bin", "kernel v1"},
-                                         {"update\\FAILED.BIN", "kernel v2"},
-                                         {"update\\ROLLBACK.BIN", Absent},
-                                         {"update.do", Absent}}},
-                             UpdateCase{"RollbackWhosePreviousKernelFailsToo",
-                                        [](FakePlatform& os) {
-                                            os.FailNextLaunch(193);
-                                            os.FailNextLaunch(193);
-                                        },
-                                        {MoveAside,
-                                         Mark,
-                                         MoveIn,
-                                         "start kernel.bin -> error 193",
-                                         "log CreateProcess failed (193)\n",
-                                         RollingBack,
-                                         "command move kernel.bin update\\FAILED.BIN",
-                                         "command move update\\ROLLBACK.BIN kernel.bin",
-                                         Unmark,
-                                         "remove update.do",
-                                         "start kernel.bin -> error 193",
-                                         "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
-                                         "log CreateProcess failed (193)\n"},
-                                        -1,
-                                        {{"kernel.bin", "kernel v1"},
-                                         {"update\\FAILED.BIN", "kernel v2"}}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases,
+    UpdateCaseTest,
+    ::testing::Values(
+        UpdateCase{"SecondUpdateReplacesTheOldReadOnlyRollbackCopy",
+                   [](FakePlatform& os) {
+                       os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+                       os.MakeReadOnly("update\\ROLLBACK.BIN");
+                   },
+                   Join({{"clear read-only update\\ROLLBACK.BIN",
+                          "remove update\\ROLLBACK.BIN",
+                          MoveAside,
+                          Mark,
+                          MoveIn},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v2"}, {"update\\ROLLBACK.BIN", "kernel v1"}}},
+        UpdateCase{"StagedFileHeldForAMomentAsTheSwapRuns",
+                   [](FakePlatform& os) {
+                       os.HoldFile("update\\_UPDATE.NEW", 7000);
+                       os.StopAt(8000);
+                   },
+                   Join({{MoveAside, Mark},
+                         Refused(std::string(MoveIn) + " -> failed", 2),
+                         {MoveIn},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v2"}, {"update\\ON_TRIAL", ""}}},
+        UpdateCase{"MoveThatNeverFinishesIsEndedAndNotRunAgain",
+                   [](FakePlatform& os) {
+                       os.HangCommand("move kernel.bin update\\ROLLBACK.BIN");
+                       os.StopAt(66000);
+                   },
+                   Join({{std::string(MoveAside) + " -> ended after 60000 ms",
+                          "log command did not finish in 60 s, ended.\n",
+                          "log kernel file cannot be moved aside, update skipped.\n",
+                          "remove update.do"},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"}}},
+        UpdateCase{"TrialMarkThatCannotBeWritten",
+                   [](FakePlatform& os) { os.AddDirectory("update\\ON_TRIAL"); },
+                   Join({{MoveAside,
+                          std::string(Mark) + " -> failed",
+                          "command move update\\ROLLBACK.BIN kernel.bin",
+                          "log trial mark cannot be written, update skipped.\n",
+                          "remove update.do"},
+                         Relaunched("kernel relaunched!\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}},
+        UpdateCase{
+            "RollbackCopyThatCannotBeRemoved",
+            [](FakePlatform& os) {
+                os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+                os.MakeUndeletable("update\\ROLLBACK.BIN");
+                os.StopAt(66000);
+            },
+            Join({RefusedForGood("remove update\\ROLLBACK.BIN -> failed"),
+                  {"log rollback file cannot be replaced, update skipped.\n", "remove update.do"},
+                  Relaunched("kernel relaunched!\n")}),
+            std::nullopt,
+            {{"kernel.bin", "kernel v1"},
+             {"update\\ROLLBACK.BIN", "kernel v0"},
+             {"update.do", Absent}}},
+        UpdateCase{
+            "KernelFileThatCannotBeMovedAside",
+            [](FakePlatform& os) {
+                os.MakeUndeletable("kernel.bin");
+                os.StopAt(66000);
+            },
+            Join({RefusedForGood(std::string(MoveAside) + " -> failed"),
+                  {"log kernel file cannot be moved aside, update skipped.\n", "remove update.do"},
+                  Relaunched("kernel relaunched!\n")}),
+            std::nullopt,
+            {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}},
+        UpdateCase{"SkippedUpdateWhoseTagCannotBeDeleted",
+                   [](FakePlatform& os) {
+                       os.MakeUndeletable("kernel.bin");
+                       os.MakeUndeletable("update.do");
+                       os.StopAt(66000);
+                   },
+                   Join({RefusedForGood(std::string(MoveAside) + " -> failed"),
+                         {"log kernel file cannot be moved aside, update skipped.\n",
+                          "remove update.do -> failed",
+                          "log remove update tag failed.\n",
+                          "start kernel.bin -> #2",
+                          "close #1",
+                          "log kernel relaunched!\n",
+                          "log sig timeout, force quit!\n",
+                          "terminate #2 (0)",
+                          "sleep 5000"}}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"}, {"update.do", ""}}},
+        UpdateCase{"NewKernelThatCannotStartIsRolledBack",
+                   [](FakePlatform& os) {
+                       os.AddFile("update\\FAILED.BIN", "kernel v0");
+                       os.FailNextLaunch(193);
+                   },
+                   Join({{MoveAside,
+                          Mark,
+                          MoveIn,
+                          "start kernel.bin -> error 193",
+                          "log CreateProcess failed (193)\n",
+                          RollingBack,
+                          "remove update\\FAILED.BIN",
+                          "command move kernel.bin update\\FAILED.BIN",
+                          "command move update\\ROLLBACK.BIN kernel.bin",
+                          Unmark,
+                          "remove update.do"},
+                         Relaunched("kernel relaunched (cause:update rolled back)\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"},
+                    {"update\\FAILED.BIN", "kernel v2"},
+                    {"update\\ROLLBACK.BIN", Absent},
+                    {"update.do", Absent}}},
+        UpdateCase{"RollbackWhosePreviousKernelFailsToo",
+                   [](FakePlatform& os) {
+                       os.FailNextLaunch(193);
+                       os.FailNextLaunch(193);
+                   },
+                   {MoveAside,
+                    Mark,
+                    MoveIn,
+                    "start kernel.bin -> error 193",
+                    "log CreateProcess failed (193)\n",
+                    RollingBack,
+                    "command move kernel.bin update\\FAILED.BIN",
+                    "command move update\\ROLLBACK.BIN kernel.bin",
+                    Unmark,
+                    "remove update.do",
+                    "start kernel.bin -> error 193",
+                    "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
+                    "log CreateProcess failed (193)\n"},
+                   -1,
+                   {{"kernel.bin", "kernel v1"}, {"update\\FAILED.BIN", "kernel v2"}}},
+        UpdateCase{"StagedFileHeldPastTheWindowRollsBackAndEndsTheRequest",
+                   [](FakePlatform& os) {
+                       os.HoldFile("update\\_UPDATE.NEW", 3600 * 1000);
+                       os.StopAt(66000);
+                   },
+                   Join({{MoveAside, Mark},
+                         RefusedForGood(std::string(MoveIn) + " -> failed"),
+                         {"start kernel.bin -> error 2",
+                          "log CreateProcess failed (2)\n",
+                          RollingBack,
+                          "command move update\\ROLLBACK.BIN kernel.bin",
+                          Unmark,
+                          "remove update.do"},
+                         Relaunched("kernel relaunched (cause:update rolled back)\n")}),
+                   std::nullopt,
+                   {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
