@@ -81,10 +81,13 @@ constexpr char TakenUp[] = "log update not confirmed, new kernel on trial.\n";
 constexpr char AfterAbnormal[] = "kernel relaunched (cause:abnormal quit)\n";
 constexpr char RolledBack[] = "kernel relaunched (cause:update rolled back)\n";
 // The swap to a new kernel that then ends at once twice.
-const Trace TwoFailedTries = Join({StartupEffects(),
-                                   Relaunch(1, Swap, Updated),
-                                   Relaunch(2, Abnormal, AfterAbnormal),
-                                   Relaunch(3, Abnormal, AfterAbnormal)});
+Trace TwoFailedTriesAfter(const Trace& swap) {
+    return Join({StartupEffects(),
+                 Relaunch(1, swap, Updated),
+                 Relaunch(2, Abnormal, AfterAbnormal),
+                 Relaunch(3, Abnormal, AfterAbnormal)});
+}
+const Trace TwoFailedTries = TwoFailedTriesAfter(Swap);
 
 // The start-up whose first launch fails with this error and falls back.
 Trace FallBack(int error, const Trace& rollback) {
@@ -285,10 +288,7 @@ const RecoveryCase RecoveryCases[] = {
          QuickEnds(os, 3);
      },
      36000,
-     Join({StartupEffects(),
-           Relaunch(1, {Updating, Mark, MoveIn}, Updated),
-           Relaunch(2, Abnormal, AfterAbnormal),
-           Relaunch(3, Abnormal, AfterAbnormal),
+     Join({TwoFailedTriesAfter({Updating, Mark, MoveIn}),
            Relaunch(4, RollBack, RolledBack),
            RunningPass(5)}),
      std::nullopt,

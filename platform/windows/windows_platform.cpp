@@ -91,8 +91,9 @@ bool SystemInterpreter(char (&path)[MAX_PATH]) {
 }
 
 // Whether a file could not be opened because another program holds it for
-// now: virus scanners, indexers and backup tools hold a file just written or
-// moved for a moment, some of them refusing access outright.
+// now: virus scanners (their cloud checks for up to a minute), indexers and
+// backup tools hold a file just written or moved, some of them refusing
+// access outright.
 bool HeldByAnotherProgram(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
            error == ERROR_ACCESS_DENIED;
