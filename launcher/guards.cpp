@@ -1,5 +1,7 @@
 // The checks made before the first launch: the prerequisite file, a single
 // launcher, and no kernel left from an earlier run.
+#include <cstdio>
+
 #include "launcher/kernel_contract.h"
 #include "launcher/launcher.h"
 #include "launcher/notices.h"
@@ -9,6 +11,9 @@ namespace {
 constexpr char PrerequisiteFile[] = "zlib1.dll";
 constexpr char LauncherMutexName[] = "PDRAV";
 constexpr char KillKernelsCommand[] = "taskkill /f /im kernel.bin";
+// The longest directory of the executable that the launcher enters, its
+// separator included (PATH_MAX on Linux; Windows' ANSI paths are shorter).
+constexpr size_t ProgramDirectorySize = 4096;
 // After each kill: gives the killed kernel time to let go of its name, and
 // keeps the loop from spinning where a notice cannot wait for a user.
 constexpr unsigned KillRetryPause = 1000;  // ms
@@ -26,12 +31,32 @@ constexpr char KernelStillRunningNotice[] =
     "\xc4\xda\xba\xcb\xc9\xd0\xce\xb4\xcd\xcb\xb3\xf6\xa3\xac"
     "\xbd\xab\xc9\xb1\xcb\xc0\xb2\xa2\xd6\xd8\xd0\xc2\xbc\xd3\xd4\xd8\xc4\xda\xba\xcb";
 
+// Whether the directory holds an entry of that name.
+bool InDirectory(Platform& os, const char* directory, const char* name) {
+    char path[ProgramDirectorySize + sizeof KernelFile];  // the longer name
+    const int length = std::snprintf(path, sizeof path, "%s%s", directory, name);
+    return length > 0 && static_cast<size_t>(length) < sizeof path &&
+           os.QueryFileStatus(path).found;
+}
+
+// A launcher started from a Run key, a scheduled task or a shortcut with an
+// empty "Start in" runs in the system's or the user's directory: where the
+// working directory is no installation and the executable's own directory
+// is a whole one, that one is taken, and the kernel inherits it.
+bool EnterOwnInstallation(Platform& os) {
+    char directory[ProgramDirectorySize];
+    return os.ProgramDirectory(directory, sizeof directory) &&
+           InDirectory(os, directory, PrerequisiteFile) && InDirectory(os, directory, KernelFile) &&
+           os.SetWorkingDirectory(directory);
+}
+
 }  // namespace
 
 bool CheckPrerequisite(Platform& os) {
     // Any entry of that name whose status can be read will do; it is never
     // loaded or read.
     if (os.QueryFileStatus(PrerequisiteFile).found) return true;
+    if (EnterOwnInstallation(os)) return true;
     os.ShowNotice(PrerequisiteMissingNotice, NoticeCaption);
     return false;
 }

@@ -41,14 +41,17 @@ bool TryAgainWhenFree(Platform& os, int* retries);
 // Runs one of the launcher's stock commands through the command interpreter.
 // One that has not finished in a minute is ended, with a log line: false.
 bool RunStockCommand(Platform& os, const char* command);
-// After a failed start of "kernel.bin" where the kernel an update replaced is
-// kept: logs the failure, rolls back and starts the kept kernel in *launch.
-// True when it rolled back. A kernel not on trial whose file is still held
-// is no reason to go back: it is left in place.
-bool FallBackOnKeptKernel(Platform& os,
+// Starts "kernel.bin" until it runs. A kernel file that is broken, and a
+// kernel on trial that does not start, give way to the kernel an update
+// replaced, where it is kept; any other failed start passes, and is tried
+// again 5 s later, for as long as it takes. Not started only where the
+// kernel file is broken and nothing is kept to go back to. *kernelOnTrial
+// is cleared where the trial ended; *rolledBack is set where the kept
+// kernel took its place.
+LaunchResult LaunchKernel(Platform& os,
                           const LaunchSettings& settings,
-                          bool kernelOnTrial,
-                          LaunchResult* launch);
+                          bool* kernelOnTrial,
+                          bool* rolledBack);
 // Writes the log line of a failed launch.
 void LogLaunchFailure(Platform& os, int error);
 // The notice of a failed launch, then its log line.
@@ -101,13 +104,19 @@ enum class Rollback {
 // Puts the kept kernel file back in place. The one that failed is kept as
 // "update\FAILED.BIN", or deleted where an older copy there cannot be
 // cleared. Where it does not roll back, a log line says why, and the kernel
-// found in place is left there. Done or not, the update it asked for is
-// over: its tag is deleted.
-Rollback RollBackUpdate(Platform& os);
+// found in place is left there; where none is, the kernel on trial set
+// aside goes back. Done or not, the update it asked for is over: its tag is
+// deleted.
+Rollback RollBackUpdate(Platform& os, bool kernelOnTrial);
 // The trial's mark, "update\ON_TRIAL", the one file the launcher writes: a
 // swap put a new kernel in place, and it has not yet shown that it runs.
 bool TrialMarked(Platform& os);
+// Deletes the mark, and again while another program holds it, for up to a
+// minute.
 void ClearTrialMark(Platform& os);
+// One try at deleting the mark, for a watch pass, which never waits on a
+// held file: false while it is there. The last try logs that it stays.
+bool ClearTrialMarkOnce(Platform& os, bool lastTry);
 
 // ---- Supervision cycle (supervision.cpp) ----
 
@@ -122,6 +131,7 @@ struct Trial {
     Milliseconds seen;   // the tick count when its run was last counted
     Milliseconds awake;  // how long its latest start has run, the machine awake
     int failedTries;     // failed tries in a row
+    int markTries;       // watch passes left to delete the mark of a trial that passed
 };
 
 // One pass of watching: a kernel on trial that has run a minute passes, a
@@ -142,6 +152,8 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
 
 // ---- Start-up guards (guards.cpp) ----
 
+// The prerequisite file in the working directory; where it is missing, the
+// executable's own directory is entered if it holds a whole installation.
 bool CheckPrerequisite(Platform& os);
 // Holds the name of a running launcher in *launcherMutex; false when
 // another launcher holds it already.

@@ -29,6 +29,15 @@ constexpr int MaxInUseRetries = 60;
 // A hung interpreter, or a move that stalls on a network share, must not
 // hold the launcher up for ever.
 constexpr unsigned CommandTimeLimit = 60000;  // ms
+// A start that failed for a passing reason is tried again after this long.
+constexpr unsigned NotStartedPause = 5000;  // ms
+
+// A start that failed for a passing reason, or a rollback that cannot be
+// done now: the start is tried again in a while.
+void WaitToTryAgain(Platform& os) {
+    os.WriteLog("kernel not started, trying again in 5 s...\n");
+    os.Sleep(NotStartedPause);
+}
 
 static_assert(sizeof KernelFile - 1 + 1 + MaxArgumentLength + 1 == CommandLineSize,
               "the longest argument must just fill the kernel command line");
@@ -74,23 +83,36 @@ bool RunStockCommand(Platform& os, const char* command) {
     return false;
 }
 
-bool FallBackOnKeptKernel(Platform& os,
+LaunchResult LaunchKernel(Platform& os,
                           const LaunchSettings& settings,
-                          bool kernelOnTrial,
-                          LaunchResult* launch) {
-    // Whatever kept the kernel from starting, the installation comes back
-    // with the one an update replaced: an update cut short, a new kernel
-    // that never started, a kernel file damaged or deleted.
-    if (launch->started || !KeptKernelExists(os)) return false;
-    // A kernel that proved itself may have moved its data on: it is never
-    // given up for the one before it because a file is held for long.
-    if (launch->inUse && !kernelOnTrial) return false;
-    LogLaunchFailure(os, launch->error);
-    os.WriteLog(kernelOnTrial ? "new kernel failed to start, rolling back...\n"
-                              : "kernel failed to start, rolling back...\n");
-    if (RollBackUpdate(os) != Rollback::Done) return false;
-    *launch = StartKernel(os, settings);
-    return true;
+                          bool* kernelOnTrial,
+                          bool* rolledBack) {
+    for (;;) {
+        const LaunchResult launch = StartKernel(os, settings);
+        if (launch.started) return launch;
+        // The installation comes back with the kernel an update replaced
+        // where the kernel file is broken (an update cut short, a new kernel
+        // that is no program, a kernel file damaged or deleted), and where a
+        // new kernel, which proved nothing, does not start. A kernel that has
+        // run is never given up for a passing reason: it may have moved its
+        // data on.
+        if ((launch.broken || *kernelOnTrial) && KeptKernelExists(os)) {
+            LogLaunchFailure(os, launch.error);
+            os.WriteLog(*kernelOnTrial ? "new kernel failed to start, rolling back...\n"
+                                       : "kernel failed to start, rolling back...\n");
+            const Rollback rollback = RollBackUpdate(os, *kernelOnTrial);
+            if (rollback != Rollback::NotNow) *kernelOnTrial = false;
+            if (rollback == Rollback::Done) *rolledBack = true;
+            if (rollback == Rollback::NotNow) WaitToTryAgain(os);
+            // The kept kernel starts now, or the one in place again, and
+            // with it the rollback.
+            if (rollback != Rollback::NothingKept) continue;
+        }
+        // Reinstalling is the remedy only for a kernel file that is broken.
+        if (launch.broken) return launch;
+        LogLaunchFailure(os, launch.error);
+        WaitToTryAgain(os);
+    }
 }
 
 void LogLaunchFailure(Platform& os, int error) {
@@ -132,8 +154,8 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
     bool kernelOnTrial = TrialLeftUnfinished(os);
     ClearTagsAtStartup(os);
 
-    LaunchResult launch = StartKernel(os, settings);
-    if (FallBackOnKeptKernel(os, settings, kernelOnTrial, &launch)) kernelOnTrial = false;
+    bool rolledBack = false;  // no relaunch line at start-up
+    const LaunchResult launch = LaunchKernel(os, settings, &kernelOnTrial, &rolledBack);
     if (!launch.started) {
         ReportLaunchFailure(os, launch.error);
         return ExitFailure;

@@ -17,6 +17,9 @@ constexpr Milliseconds TrialRun = 60000;  // a kernel on trial that runs this lo
 // machine asleep or hibernating, and counts as one pass.
 constexpr Milliseconds LongestPass = 7000;
 constexpr int MaxFailedTries = 3;  // from this failed try on, each one rolls back
+// The mark of a trial that passed is deleted in the pass that saw it pass,
+// or, while another program holds it, in the passes of the minute after.
+constexpr int MarkTries = 1 + 10;
 
 enum class Verdict { None, Passed, Failed };
 
@@ -79,7 +82,13 @@ bool WatchPass(Platform& os, Handle kernel, Trial* trial, bool* forceQuit) {
     if (trial->onTrial) {
         trial->awake += std::min(ticks - trial->seen, LongestPass);
         trial->seen = ticks;
-        if (trial->awake >= TrialRun) EndTrial(os, trial);
+        if (trial->awake >= TrialRun) *trial = {false, 0, 0, 0, MarkTries};
+    }
+    // One try per pass: a pass that waited on a held mark would see stale
+    // tags and ended kernels late.
+    if (trial->markTries > 0) {
+        --trial->markTries;
+        if (ClearTrialMarkOnce(os, trial->markTries == 0)) trial->markTries = 0;
     }
     bool stale = IsStale(QueryTag(os, ControlTag::Quit), now);
     if (IsStale(QueryTag(os, ControlTag::Restart), now)) stale = true;
@@ -97,7 +106,7 @@ bool WatchPass(Platform& os, Handle kernel, Trial* trial, bool* forceQuit) {
 }
 
 int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool kernelOnTrial) {
-    Trial trial = {kernelOnTrial, kernelOnTrial ? os.TickCount() : 0, 0, 0};
+    Trial trial = {kernelOnTrial, kernelOnTrial ? os.TickCount() : 0, 0, 0, 0};
     for (;;) {
         bool forceQuit = false;
         while (!WatchPass(os, kernel, &trial, &forceQuit)) {
@@ -113,6 +122,9 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
         if (QueryTag(os, ControlTag::Quit).present) {
             os.WriteLog("deleting quit tag...\n");
             RemoveTag(os, ControlTag::Quit);
+            // The held mark of a trial that passed: a last try, and a line
+            // for why the next launcher has the kernel on trial.
+            if (trial.markTries > 0) (void)ClearTrialMarkOnce(os, true);
             return ExitQuit;
         }
         RelaunchCause cause = RelaunchCause::AbnormalQuit;
@@ -121,7 +133,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             // where nothing is kept to go back to. A rollback that cannot be
             // done now keeps the trial, and is tried at every failed try.
             os.WriteLog("new kernel keeps failing, rolling back...\n");
-            const Rollback rollback = RollBackUpdate(os);
+            const Rollback rollback = RollBackUpdate(os, true);
             if (rollback != Rollback::NotNow) trial = {};
             if (rollback == Rollback::Done) {
                 cause = RelaunchCause::UpdateRolledBack;
@@ -139,7 +151,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             // the tag would have the kernel force quit and the skip repeated.
             os.WriteLog("update file tag found, force updating...\n");
             if (RunUpdateSwap(os, trial.onTrial)) {
-                trial = {true, 0, 0, 0};  // a newer kernel has a trial of its own
+                trial = {true, 0, 0, 0, 0};  // a newer kernel has a trial of its own
             } else {
                 RemoveTag(os, ControlTag::Update);
             }
@@ -148,11 +160,11 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool 
             os.Sleep(AbnormalQuitPause);
         }
 
-        LaunchResult launch = StartKernel(os, settings);
-        if (FallBackOnKeptKernel(os, settings, trial.onTrial, &launch)) {
-            trial = {};
-            cause = RelaunchCause::UpdateRolledBack;
-        }
+        bool stillOnTrial = trial.onTrial;
+        bool rolledBack = false;
+        const LaunchResult launch = LaunchKernel(os, settings, &stillOnTrial, &rolledBack);
+        if (trial.onTrial && !stillOnTrial) trial = {};  // rolled back, or nothing kept
+        if (rolledBack) cause = RelaunchCause::UpdateRolledBack;
         if (!launch.started) {
             ReportLaunchFailure(os, launch.error);
             return ExitFailure;

@@ -29,8 +29,15 @@ constexpr Move KeepAsFailed = {"move kernel.bin update\\FAILED.BIN", KernelFile,
 constexpr Move PutKeptBack = {"move update\\ROLLBACK.BIN kernel.bin", RollbackFile, KernelFile};
 constexpr Move PutFailedBack = {"move update\\FAILED.BIN kernel.bin", FailedFile, KernelFile};
 
+constexpr char MarkStaysLine[] = "trial mark cannot be deleted.\n";
+
 bool Exists(Platform& os, const char* name) {
     return os.QueryFileStatus(name).found;
+}
+
+bool IsFile(Platform& os, const char* name) {
+    const FileStatus status = os.QueryFileStatus(name);
+    return status.found && !status.directory;
 }
 
 // Runs one of the launcher's moves, and again while the file status shows
@@ -79,7 +86,7 @@ bool MarkTrial(Platform& os) {
 
 // The rollback's moves; the kernel found in place stays there unless the
 // kept one takes its place.
-Rollback PutKeptKernelBack(Platform& os) {
+Rollback PutKeptKernelBack(Platform& os, bool kernelOnTrial) {
     if (!KeptKernelExists(os)) {
         os.WriteLog("rollback file not found, rollback skipped.\n");
         return Rollback::NothingKept;
@@ -91,8 +98,13 @@ Rollback PutKeptKernelBack(Platform& os) {
     }
     RunMove(os, PutKeptBack);
     if (Exists(os, KernelFile)) return Rollback::Done;
-    // Nothing is in place: the kernel just set aside goes back.
-    if (failed == SetAside::KeptAsFailed) RunMove(os, PutFailedBack);
+    // Nothing is in place: the kernel just set aside goes back; so does the
+    // kernel on trial that a launcher set aside before it died, and its
+    // trial goes on.
+    if (failed == SetAside::KeptAsFailed ||
+        (failed == SetAside::NotThere && kernelOnTrial && IsFile(os, FailedFile))) {
+        RunMove(os, PutFailedBack);
+    }
     os.WriteLog("rollback file cannot be moved into place, rollback skipped.\n");
     return Rollback::NotNow;
 }
@@ -149,12 +161,11 @@ bool NewKernelWaiting(Platform& os) {
 }
 
 bool KeptKernelExists(Platform& os) {
-    const FileStatus status = os.QueryFileStatus(RollbackFile);
-    return status.found && !status.directory;
+    return IsFile(os, RollbackFile);
 }
 
-Rollback RollBackUpdate(Platform& os) {
-    const Rollback rollback = PutKeptKernelBack(os);
+Rollback RollBackUpdate(Platform& os, bool kernelOnTrial) {
+    const Rollback rollback = PutKeptKernelBack(os, kernelOnTrial);
     // A rollback that cannot be done now is tried again, by this launcher at
     // the next failed try or by the next one: the mark stays for it.
     if (rollback != Rollback::NotNow) ClearTrialMark(os);
@@ -165,14 +176,17 @@ Rollback RollBackUpdate(Platform& os) {
 }
 
 bool TrialMarked(Platform& os) {
-    const FileStatus status = os.QueryFileStatus(TrialMarkFile);
-    return status.found && !status.directory;
+    return IsFile(os, TrialMarkFile);
 }
 
 void ClearTrialMark(Platform& os) {
     // Left in place, it puts a kernel that passed on trial once more, for a
     // minute, in the next launcher.
-    if (TrialMarked(os) && !ClearedAway(os, TrialMarkFile)) {
-        os.WriteLog("trial mark cannot be deleted.\n");
-    }
+    if (TrialMarked(os) && !ClearedAway(os, TrialMarkFile)) os.WriteLog(MarkStaysLine);
+}
+
+bool ClearTrialMarkOnce(Platform& os, bool lastTry) {
+    if (!TrialMarked(os) || RemoveEvenReadOnly(os, TrialMarkFile) || !TrialMarked(os)) return true;
+    if (lastTry) os.WriteLog(MarkStaysLine);
+    return false;
 }

@@ -2,13 +2,14 @@
 //
 // The launcher core calls nothing else of the system: processes, named mutexes,
 // notices, the web browser, the command interpreter, file status, creation and
-// removal, the clock and the tick count, pauses, the console and the locale
-// all pass through here. The build links exactly one implementation
-// (platform/windows or platform/posix); the tests bring a scripted one with a
-// virtual clock.
+// removal, the working directory, the clock and the tick count, pauses, the
+// console and the locale all pass through here. The build links exactly one
+// implementation (platform/windows or platform/posix); the tests bring a
+// scripted one with a virtual clock.
 #ifndef LAUNCHER_PLATFORM_PLATFORM_H
 #define LAUNCHER_PLATFORM_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 
 // A process or named-mutex handle as the platform gives it out (a Windows
@@ -39,6 +40,10 @@ struct LaunchResult {
     Handle process;  // the new process, when started
     int error;       // the platform's error code, when not started
     bool inUse;      // not started because another program holds the file for now
+    // Not started because the file is no program this system can start: not
+    // there, a directory, not a program of this system. Every other failure
+    // passes: a file held, memory or processes short for a while.
+    bool broken;
 };
 
 class Platform {
@@ -55,6 +60,12 @@ public:
     // Creates an empty file, or leaves the file of that name as it is; never
     // through a link. True when the file is there.
     virtual bool CreateEmptyFile(const char* name) = 0;
+    // The directory of the launcher's own executable, with its trailing
+    // separator; false where it cannot be told or does not fit that size.
+    virtual bool ProgramDirectory(char* directory, std::size_t size) = 0;
+    // Makes this the working directory, which every program started later
+    // inherits.
+    virtual bool SetWorkingDirectory(const char* directory) = 0;
     virtual Seconds CurrentTime() = 0;
     // A count that changes of the system's time do not move, from an
     // arbitrary start; the launcher reads it in every watch pass.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "launcher/launcher.h"
@@ -12,9 +13,13 @@ namespace {
 constexpr long long DefaultStop = 3600LL * 1000;  // a virtual hour
 constexpr size_t MaxCalls = 100000;               // more means a loop that never waits
 
-// Windows' codes of a file that another program holds for now.
+// Windows' codes of a file that another program holds for now, and of one
+// that is no program to start.
 bool InUse(int error) {
     return error == 5 || error == 32 || error == 33;
+}
+bool Broken(int error) {
+    return error == 2 || error == 3 || error == 11 || error == 193 || error == 216 || error == 740;
 }
 
 // Notices are GBK; the trace shows them as UTF-8 so that tests can spell them.
@@ -251,6 +256,25 @@ bool FakePlatform::CreateEmptyFile(const char* name) {
     return created;
 }
 
+bool FakePlatform::ProgramDirectory(char* directory, std::size_t size) {
+    Record("program directory", true);
+    if (sizeof ProgramDir > size) return false;
+    std::memcpy(directory, ProgramDir, sizeof ProgramDir);
+    return true;
+}
+
+bool FakePlatform::SetWorkingDirectory(const char* directory) {
+    Record(std::string("chdir ") + directory);
+    // Only what was named under it is seen now, by its name in it.
+    const std::string prefix = directory;
+    std::map<std::string, File> entered;
+    for (const auto& [name, file] : files_) {
+        if (name.rfind(prefix, 0) == 0) entered[name.substr(prefix.size())] = file;
+    }
+    files_ = entered;
+    return true;
+}
+
 Seconds FakePlatform::CurrentTime() {
     Record("clock", true);
     return Now();
@@ -344,7 +368,7 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         launch = {true, 193, {}};
     if (launch.fails) {
         Record(std::string("start ") + commandLine + " -> error " + std::to_string(launch.error));
-        return {false, NoHandle, launch.error, InUse(launch.error)};
+        return {false, NoHandle, launch.error, InUse(launch.error), Broken(launch.error)};
     }
     const size_t number = processes_.size() + 1;
     processes_.push_back({false});
@@ -355,7 +379,7 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
     Record(std::string("start ") + commandLine + " -> #" + std::to_string(number));
     AdvanceTo(nowMs_);  // what the kernel does at once
-    return {true, static_cast<Handle>(number), 0, false};
+    return {true, static_cast<Handle>(number), 0, false, false};
 }
 
 void FakePlatform::TerminateProcess(Handle process, unsigned exitCode) {

@@ -65,8 +65,9 @@ public:
     KernelScript& NextKernel();
     // This command never finishes by itself: it is ended when its time is up.
     void HangCommand(const std::string& command) { hanging_.insert(command); }
-    // The next launch fails with this error code (5, 32 and 33 mean the
-    // file is in use, as on Windows).
+    // The next launch fails with this error code, classed as on Windows: 5,
+    // 32 and 33 mean the file is in use; 2, 3, 11, 193, 216 and 740 that it
+    // is broken; any other code passes.
     void FailNextLaunch(int error);
     // Another process holds the name; "taskkill" frees it after that many
     // kills have failed to.
@@ -88,6 +89,9 @@ public:
     // A kernel file with this content is no program: it fails to start with
     // 193 (ERROR_BAD_EXE_FORMAT).
     static constexpr char NotAProgram[] = "not a program";
+    // The directory of the launcher's executable. Its files, named under it,
+    // become those of the working directory once the launcher enters it.
+    static constexpr char ProgramDir[] = "C:\\NX8\\";
 
     // ---- Running ----
 
@@ -119,6 +123,8 @@ public:
     bool RemoveFile(const char* name) override;
     void ClearReadOnly(const char* name) override;
     bool CreateEmptyFile(const char* name) override;
+    bool ProgramDirectory(char* directory, std::size_t size) override;
+    bool SetWorkingDirectory(const char* directory) override;
     Seconds CurrentTime() override;
     Milliseconds TickCount() override;
     void WriteLog(const char* text) override;

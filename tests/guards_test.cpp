@@ -12,10 +12,12 @@ using ::testing::ElementsAreArray;
 
 constexpr char KernelStillRunning[] = "notice 警告: 内核尚未退出，将杀死并重新加载内核";
 
+// Nor is the executable's directory entered, which lacks a kernel.
 TEST(Guards, MissingPrerequisiteShowsOnlyItsNotice) {
     FakePlatform os;
     os.AddFile("kernel.bin");
     os.AddFile("quit.do");
+    os.AddFile(std::string(FakePlatform::ProgramDir) + "zlib1.dll");
 
     EXPECT_EQ(os.Run({"-debug"}), -1);
 
@@ -23,6 +25,22 @@ TEST(Guards, MissingPrerequisiteShowsOnlyItsNotice) {
                 ElementsAre("locale chs", "notice 警告: 无法加载zlib1.dll,请重新安装客户端软件"));
     EXPECT_TRUE(os.HasFile("quit.do"));
     EXPECT_EQ(os.KernelsStarted(), 0);
+}
+
+// Started from elsewhere, as from a Run key: the installation beside the
+// executable is entered before anything else, and its kernel started.
+TEST(Guards, StartedElsewhereTheLauncherEntersItsOwnInstallation) {
+    FakePlatform os;
+    os.AddFile("restart.do");
+    os.AddFile(std::string(FakePlatform::ProgramDir) + "zlib1.dll");
+    os.AddFile(std::string(FakePlatform::ProgramDir) + "kernel.bin", "kernel v1");
+    os.StopAt(1);
+
+    EXPECT_EQ(os.Run({}), std::nullopt);
+
+    Trace expected = Join({StartupEffects(), {"sleep 5000"}});
+    expected.insert(expected.begin() + 2, "chdir C:\\NX8\\");  // after the locale
+    EXPECT_THAT(os.Effects(), ElementsAreArray(expected));
 }
 
 TEST(Guards, SecondLauncherGivesWayAndLeavesTheTagsAndTheTrialAlone) {

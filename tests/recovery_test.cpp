@@ -21,6 +21,7 @@ using ::testing::Not;
 constexpr char Updating[] = "log update file tag found, force updating...\n";
 constexpr char KeepFailed[] = "command move kernel.bin update\\FAILED.BIN";
 constexpr char MoveBack[] = "command move update\\ROLLBACK.BIN kernel.bin";
+constexpr char MarkHeld[] = "remove update\\ON_TRIAL -> failed";
 
 // Kernel #1 leaves its successor and the update tag, then exits.
 void UpdateTo(FakePlatform& os, const std::string& newKernel) {
@@ -49,16 +50,21 @@ void UnstartableWithStuckCopy(FakePlatform& os) {
     os.MakeUndeletable("update\\FAILED.BIN");
 }
 
+// A start that failed for a passing reason, tried again 5 s later.
+Trace NotStarted(int error) {
+    return {"log CreateProcess failed (" + std::to_string(error) + ")\n",
+            "log kernel not started, trying again in 5 s...\n",
+            "sleep 5000"};
+}
+
 // Every start refused as in use, for longer than the launcher waits; and
-// the report that follows.
+// the pause before it is tried again.
 void HoldEveryStart(FakePlatform& os, int error) {
     for (int i = 0; i <= InUseRetries; ++i) os.FailNextLaunch(error);
 }
 Trace StartsHeldForGood(int error) {
-    const std::string code = std::to_string(error);
-    return Join({RefusedForGood("start kernel.bin -> error " + code),
-                 {"notice 警告: 无法启动NX8内核, 请重新安装NX8.",
-                  "log CreateProcess failed (" + code + ")\n"}});
+    const std::string refused = "start kernel.bin -> error " + std::to_string(error);
+    return Join({RefusedForGood(refused), NotStarted(error)});
 }
 
 // Kernel #n ends and #n+1 is started, with the cause's line.
@@ -89,17 +95,19 @@ Trace TwoFailedTriesAfter(const Trace& swap) {
 }
 const Trace TwoFailedTries = TwoFailedTriesAfter(Swap);
 
-// The start-up whose first launch fails with this error and falls back.
-Trace FallBack(int error, const Trace& rollback) {
+// The start-up whose first launch fails with this error and falls back; a
+// kernel on trial gives up its mark with it.
+Trace FallBack(int error, const Trace& rollback, bool onTrial = false) {
     const std::string code = std::to_string(error);
     return Join({BeforeGuards(),
                  {"mutex PDRAV -> new",
                   "mutex KERNELBIN -> new",
                   "start kernel.bin -> error " + code,
                   "log CreateProcess failed (" + code + ")\n",
-                  "log kernel failed to start, rolling back...\n"},
+                  std::string("log ") + (onTrial ? "new kernel" : "kernel") +
+                      " failed to start, rolling back...\n"},
                  rollback,
-                 {MoveBack},
+                 onTrial ? Trace{MoveBack, Unmark} : Trace{MoveBack},
                  FirstLaunch(),
                  {"sleep 5000"}});
 }
@@ -172,14 +180,17 @@ const RecoveryCase RecoveryCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
-    {"RolledBackKernelHeldForGood",
+    // The kernel rolled back to, proven, is tried again until it runs.
+    {"RolledBackKernelHeldPastTheWindowRunsOnceFree",
      [](FakePlatform& os) {
          CrashLoop(os);
          HoldEveryStart(os, 5);
      },
-     3600 * 1000,
-     Join({TwoFailedTries, EndedPass(4), RollBack, StartsHeldForGood(5)}),
-     -1,
+     96000,
+     Join({TwoFailedTries,
+           Relaunch(4, Join({RollBack, StartsHeldForGood(5)}), RolledBack),
+           {"sleep 5000"}}),
+     std::nullopt,
      "kernel v1"},
     // A staged new kernel is left for the kernel to offer again.
     {"FirstLaunchWithoutKernelFileFallsBack",
@@ -249,32 +260,20 @@ const RecoveryCase RecoveryCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
-    // Not on trial, held past the window: reported, never rolled back.
-    {"ProvenKernelHeldPastTheWindowStaysInPlace",
+    // Not on trial, held past the window: never rolled back, nor reported.
+    {"ProvenKernelHeldPastTheWindowRunsOnceFree",
      [](FakePlatform& os) {
          Install(os);
          os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
          QuickEnds(os, 1);
          HoldEveryStart(os, 32);
      },
-     3600 * 1000,
-     Join({StartupEffects(), EndedPass(1), {"sleep 5000"}, StartsHeldForGood(32)}),
-     -1,
-     "kernel v1"},
-    {"MarkHeldAsTheTrialPasses",
-     [](FakePlatform& os) {
-         UpdateTo(os, "kernel v2");
-         os.NextKernel().Deletes("update.do");
-         os.HoldFile("update\\ON_TRIAL", 3600 * 1000);
-     },
-     130000,
+     76000,
      Join({StartupEffects(),
-           Relaunch(1, Swap, Updated),
-           Repeat(RunningPass(2), 10),
-           RefusedForGood(std::string(Unmark) + " -> failed"),
-           {"log trial mark cannot be deleted.\n", "sleep 5000"}}),
+           Relaunch(1, Join({Abnormal, StartsHeldForGood(32)}), AfterAbnormal),
+           {"sleep 5000"}}),
      std::nullopt,
-     "kernel v2"},
+     "kernel v1"},
     // The kernel deleted its own file: the kept kernel stays kept.
     {"SwapWithoutAKernelFileKeepsTheKeptKernel",
      [](FakePlatform& os) {
@@ -334,7 +333,8 @@ const RecoveryCase RecoveryCases[] = {
            RunningPass(5)}),
      std::nullopt,
      "kernel v1"},
-    {"RelaunchThatFailsFallsBackUnlessTheKernelCannotBeMovedAside",
+    // The kernel file that cannot be moved is never deleted either.
+    {"BrokenKernelThatCannotBeMovedAsideIsTriedAgainUntilItStarts",
      [](FakePlatform& os) {
          Install(os);
          os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
@@ -342,19 +342,74 @@ const RecoveryCase RecoveryCases[] = {
          QuickEnds(os, 1);
          os.FailNextLaunch(193);
      },
-     3600 * 1000,
-     // The kernel file that cannot be moved is never deleted either.
+     76000,
      Join({StartupEffects(),
-           EndedPass(1),
-           {"sleep 5000",
-            "start kernel.bin -> error 193",
-            "log CreateProcess failed (193)\n",
-            "log kernel failed to start, rolling back...\n"},
-           RefusedForGood(std::string(KeepFailed) + " -> failed"),
-           {"log kernel file cannot be moved aside, rollback skipped.\n",
-            "notice 警告: 无法启动NX8内核, 请重新安装NX8.",
-            "log CreateProcess failed (193)\n"}}),
-     -1,
+           Relaunch(1,
+                    Join({{"sleep 5000",
+                           "start kernel.bin -> error 193",
+                           "log CreateProcess failed (193)\n",
+                           "log kernel failed to start, rolling back...\n"},
+                          RefusedForGood(std::string(KeepFailed) + " -> failed"),
+                          {"log kernel file cannot be moved aside, rollback skipped.\n",
+                           "log kernel not started, trying again in 5 s...\n",
+                           "sleep 5000"}}),
+                    AfterAbnormal),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
+};
+
+// Conditions that pass: they hold up no watch pass, and cost no proven kernel.
+const RecoveryCase PassingCases[] = {
+    // One try in each pass, for a minute of them: the kernel's quit tag goes
+    // stale, and the kernel is force quit, on time.
+    {"MarkHeldAsTheTrialPassesHoldsUpNoPass",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         os.NextKernel().Deletes("update.do").At(70000).Creates("quit.do");
+         os.HoldFile("update\\ON_TRIAL", 3600 * 1000);
+     },
+     3600 * 1000,
+     Join({StartupEffects(),
+           Relaunch(1, Swap, Updated),
+           Repeat(RunningPass(2), 10),
+           Repeat(Join({{MarkHeld}, RunningPass(2)}), 7),
+           {MarkHeld, "log sig timeout, force quit!\n", "terminate #2 (0)"},
+           EndedPass(2),
+           {"log deleting quit tag...\n",
+            "remove quit.do",
+            MarkHeld,
+            "log trial mark cannot be deleted.\n"}}),
+     0,
+     "kernel v2"},
+    // Not on trial, short of resources: tried again, and the main page waits.
+    {"ProvenKernelShortOfResourcesAtStartUpIsTriedAgain",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+         os.FailNextLaunch(8);
+         os.FailNextLaunch(8);
+     },
+     10001,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+           Repeat(Join({{"start kernel.bin -> error 8"}, NotStarted(8)}), 2),
+           FirstLaunch(),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
+    // A new kernel proved nothing: short of resources, it gives way.
+    {"KernelOnTrialShortOfResourcesFallsBack",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("kernel.bin", "kernel v2");
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
+         os.AddFile("update\\ON_TRIAL");
+         os.FailNextLaunch(1455);
+     },
+     5000,
+     FallBack(1455, {KeepFailed}, true),
+     std::nullopt,
      "kernel v1"},
 };
 
@@ -374,6 +429,10 @@ TEST_P(RecoveryTest, ComesBackWithAKernelThatRuns) {
 INSTANTIATE_TEST_SUITE_P(Cases,
                          RecoveryTest,
                          ::testing::ValuesIn(RecoveryCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Passing,
+                         RecoveryTest,
+                         ::testing::ValuesIn(PassingCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- A launcher that dies at any step ----
@@ -443,6 +502,14 @@ INSTANTIATE_TEST_SUITE_P(
                 CrashLoop,
                 "log new kernel keeps failing, rolling back...\n"},
         CutCase{"RollbackAtStartUp", UnstartableWithStuckCopy, "start kernel.bin -> error 193"},
+        // Held past the fresh launcher's minute: the kernel on trial set aside
+        // goes back.
+        CutCase{"RollbackWithTheKeptKernelHeldPastTheNextLaunchersMinute",
+                [](FakePlatform& os) {
+                    CrashLoop(os);
+                    os.HoldFile("update\\ROLLBACK.BIN", 100000);
+                },
+                "log new kernel keeps failing, rolling back...\n"},
         CutCase{"SwapUndoneForAMarkThatCannotBeWritten",
                 [](FakePlatform& os) {
                     UpdateTo(os, "kernel v2");

@@ -1,7 +1,7 @@
 // This file implements file status, creation and removal for the POSIX
-// platform layer.
+// platform layer, and the working directory.
 // It must contain only POSIX file calls on names relative to the working
-// directory.
+// directory, and the calls that tell the executable's directory and enter it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +62,21 @@ bool CreateEmptyFile(const char* name) {
     if (fd < 0) return false;
     close(fd);
     return true;
+}
+
+bool ProgramDirectory(char* directory, size_t size) {
+    // The executable as the system started it, links resolved.
+    const ssize_t length = readlink("/proc/self/exe", directory, size);
+    if (length <= 0 || static_cast<size_t>(length) >= size) return false;
+    ssize_t end = length;
+    while (end > 0 && directory[end - 1] != '/') --end;
+    if (end == 0) return false;
+    directory[end] = '\0';
+    return true;
+}
+
+bool SetWorkingDirectory(const char* directory) {
+    return chdir(directory) == 0;
 }
 
 }  // namespace posix_layer

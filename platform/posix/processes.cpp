@@ -41,6 +41,15 @@ std::string FindProgram(const std::string& name) {
     return "";
 }
 
+// Whether a failed start says that the file is no program this system can
+// start: not there, a directory or not executable, not a program. Every
+// other failure passes: the user's process limit reached, memory or
+// descriptors short for a while.
+bool BrokenProgram(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ENOEXEC || error == EACCES ||
+           error == ELOOP || error == ENAMETOOLONG;
+}
+
 std::vector<char*> ArgvOf(std::vector<std::string>& words) {
     std::vector<char*> argv(words.size() + 1, nullptr);
     std::transform(
@@ -210,9 +219,9 @@ LaunchResult StartProcess(const char* commandLine) {
     // Split as Windows would, and started without a shell: no shell ever
     // reads the command line.
     std::vector<std::string> words = SplitCommandLine(commandLine);
-    if (words.empty()) return {false, NoHandle, ENOENT, false};
+    if (words.empty()) return {false, NoHandle, ENOENT, false, true};
     const std::string program = FindProgram(words[0]);
-    if (program.empty()) return {false, NoHandle, ENOENT, false};
+    if (program.empty()) return {false, NoHandle, ENOENT, false, true};
 
     SpawnSetup setup(kernelsInSessionsOfTheirOwn, false);
     std::vector<char*> argv = ArgvOf(words);
@@ -221,15 +230,16 @@ LaunchResult StartProcess(const char* commandLine) {
         posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
     // A file open for writing, as one being written or scanned, cannot be
     // started until it is closed.
-    if (error != 0) return {false, NoHandle, error, error == ETXTBSY};
+    if (error != 0) return {false, NoHandle, error, error == ETXTBSY, BrokenProgram(error)};
     // Still an unreaped child, so the id cannot have been reused yet.
     const int pidfd = AboveStandardStreams(PidfdOpen(pid));
-    if (pidfd >= 0) return {true, pidfd, 0, false};
-    if (errno == ENOSYS) return {true, -static_cast<Handle>(pid), 0, false};
+    if (pidfd >= 0) return {true, pidfd, 0, false, false};
+    if (errno == ENOSYS) return {true, -static_cast<Handle>(pid), 0, false, false};
+    // Descriptors used up: that passes.
     const int openError = errno;
     kill(pid, SIGKILL);
     WaitForChild(pid);
-    return {false, NoHandle, openError, false};
+    return {false, NoHandle, openError, false, false};
 }
 
 void TerminateProcess(Handle process) {

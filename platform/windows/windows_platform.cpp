@@ -99,6 +99,29 @@ bool HeldByAnotherProgram(DWORD error) {
            error == ERROR_ACCESS_DENIED;
 }
 
+// ERROR_ELEVATION_REQUIRED (Windows Vista on), which mingw-w64's headers
+// leave out.
+constexpr DWORD ElevationRequired = 740;
+
+// Whether a failed start says that the file is no program this system can
+// start: not there, not a program, one for another machine, one that asks
+// for rights the user has not, or a directory (refused as access denied,
+// like a held file). Every other failure passes: a file held, memory or
+// resources short for a while.
+bool BrokenProgram(DWORD error, const char* program) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_FORMAT:
+        case ERROR_BAD_EXE_FORMAT:
+        case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+        case ElevationRequired: return true;
+        default: break;
+    }
+    const DWORD attributes = GetFileAttributesA(program);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 // Handles are kept as integers; this gives them back their type.
 HANDLE HandleOf(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
@@ -151,6 +174,30 @@ public:
         if (file == INVALID_HANDLE_VALUE) return false;
         ::CloseHandle(file);
         return true;
+    }
+
+    bool ProgramDirectory(char* directory, std::size_t size) override {
+        // A path that does not fit comes back cut short, filling the buffer.
+        const DWORD length = GetModuleFileNameA(nullptr, directory, static_cast<DWORD>(size));
+        if (length == 0 || length >= size) return false;
+        // Up to its last separator. Scanned from the front: in a double-byte
+        // code page such as GBK, a character's second byte may be a
+        // backslash.
+        DWORD end = 0;
+        for (DWORD i = 0; i < length; ++i) {
+            if (IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(directory[i])) && i + 1 < length) {
+                ++i;
+            } else if (directory[i] == '\\' || directory[i] == '/') {
+                end = i + 1;
+            }
+        }
+        if (end == 0) return false;
+        directory[end] = '\0';
+        return true;
+    }
+
+    bool SetWorkingDirectory(const char* directory) override {
+        return SetCurrentDirectoryA(directory) != 0;
     }
 
     Seconds CurrentTime() override {
@@ -227,7 +274,7 @@ public:
         // CreateProcess may write into the command line it is given.
         char line[CommandLineLength];
         const size_t length = strlen(commandLine);
-        if (length >= sizeof line) return {false, NoHandle, ERROR_INVALID_PARAMETER, false};
+        if (length >= sizeof line) return {false, NoHandle, ERROR_INVALID_PARAMETER, false, false};
         memcpy(line, commandLine, length + 1);
 
         // The program, the first word, is named as the application too: a
@@ -246,10 +293,15 @@ public:
         if (!CreateProcessA(
                 program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startupInfo, &info)) {
             const DWORD error = GetLastError();
-            return {false, NoHandle, static_cast<int>(error), HeldByAnotherProgram(error)};
+            const bool broken = BrokenProgram(error, program);
+            return {false,
+                    NoHandle,
+                    static_cast<int>(error),
+                    !broken && HeldByAnotherProgram(error),
+                    broken};
         }
         ::CloseHandle(info.hThread);  // never used
-        return {true, reinterpret_cast<Handle>(info.hProcess), 0, false};
+        return {true, reinterpret_cast<Handle>(info.hProcess), 0, false, false};
     }
 
     void TerminateProcess(Handle process, unsigned exitCode) override {

@@ -10,6 +10,7 @@
 """
 
 import argparse
+import errno
 import fcntl
 import http.client
 import os
@@ -41,6 +42,7 @@ KEEPS_FAILING = "new kernel keeps failing, rolling back...\n"
 IN_USE = "file in use, trying again...\n"
 FORCE_QUIT = "sig timeout, force quit!\n"
 NOT_INTO_PLACE = "rollback file cannot be moved into place, rollback skipped.\n"
+NOT_STARTED = "kernel not started, trying again in 5 s...\n"
 
 
 class Skip(Exception):
@@ -230,17 +232,62 @@ def launcher_killed_during_trial(target, inst):
     expect(inst.exists("update/ON_TRIAL"), False, "the trial's mark, after the rollback")
 
 
-def hold(target, inst, name):
-    """Holds a file as a scanner does: under wine with no sharing, natively
-    open for writing. Gives what lets it go."""
-    if target.windows:
-        holder = inst.start_program(target.tool("file_holder.exe"), name.replace("/", "\\"),
-                                    "held")
-        inst.wait_for_file("held", 60)
-        return holder.stop
-    held = open(inst.path(name), "ab")
-    open(inst.path("held"), "w").close()
-    return held.close
+def hold(target, inst, name, timeout=30):
+    """Holds a file as a scanner does, as soon as no program runs from it:
+    under wine with no sharing, natively open for writing. Gives what lets
+    it go."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if target.windows:
+            holder = inst.start_program(target.tool("file_holder.exe"),
+                                        name.replace("/", "\\"), "held")
+            while holder.process.poll() is None and not inst.exists("held"):
+                time.sleep(0.05)
+            if inst.exists("held"):
+                return holder.stop
+        else:
+            try:
+                held = open(inst.path(name), "ab")
+                open(inst.path("held"), "w").close()
+                return held.close
+            except OSError as error:
+                if error.errno != errno.ETXTBSY:
+                    raise
+        time.sleep(0.05)
+    raise AssertionError(f"{name} could not be held within {timeout} s")
+
+
+@case
+def proven_kernel_held_past_the_minute(target, inst):
+    """Held past the minute as it is relaunched, a proven kernel is never
+    rolled back nor reported: tried again until it is let go."""
+    shutil.copy2(target.kernel, inst.path("update", "ROLLBACK.BIN"))
+    inst.scenario("create ending; exit 1", "sleep 500; create quit.do; exit 0")
+    run = inst.start()
+    inst.wait_for_file("ending", 30)
+    release = hold(target, inst, "kernel.bin")
+    run.wait_for_line(NOT_STARTED.rstrip("\n"), 150)
+    release()
+    expect(run.wait(60), 0, "exit code")
+    held = 32 if target.windows else errno.ETXTBSY
+    expect_output(run, [STARTING, IN_USE, f"CreateProcess failed ({held})\n", NOT_STARTED, ABNORMAL,
+                        QUITTING])
+    expect(len(inst.kernel_starts()), 2, "kernel starts")
+    expect(inst.exists("update/ROLLBACK.BIN"), True, "the kept kernel, still kept")
+
+
+@case
+def started_from_another_directory(target, inst):
+    """As from a Run key, a scheduled task or a shortcut with an empty "Start
+    in": the installation beside the executable is the one that runs."""
+    elsewhere = inst.path("elsewhere")
+    os.mkdir(elsewhere)
+    inst.scenario("create quit.do; exit 0")
+    run = inst.start("-debug", cwd=elsewhere)
+    expect(run.wait(30), 0, "exit code")
+    expect_output(run, [STARTING, QUITTING])
+    expect(len(inst.kernel_starts()), 1, "kernel starts in the installation")
+    expect(os.listdir(elsewhere), [], "files in the directory started from")
 
 
 @case

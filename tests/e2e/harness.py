@@ -290,10 +290,15 @@ class Installation:
             env["WINEPATH"] = "Z:" + self.extra_path.replace("/", "\\")
         return env
 
-    def start(self, *arguments):
-        argv = self.target.command + ["./" + self.launcher_name if not self.target.windows
-                                      else self.launcher_name] + list(arguments)
-        run = Run(argv, self.dir, self.environment(), self.target.windows)
+    def start(self, *arguments, cwd=None):
+        """The launcher, in the installation, or started from the directory
+        cwd by its full path."""
+        if cwd:
+            program = self.path(self.launcher_name)
+        else:
+            program = self.launcher_name if self.target.windows else "./" + self.launcher_name
+        argv = self.target.command + [program] + list(arguments)
+        run = Run(argv, cwd or self.dir, self.environment(), self.target.windows)
         self.runs.append(run)
         return run
 
