@@ -231,7 +231,7 @@ TEST_F(PosixPlatformTest, TaskkillEndsEveryProcessOfThatName) {
 
 TEST_F(PosixPlatformTest, OtherCommandsGoToTheShellWhichIsEndedWhenItsTimeIsUp) {
     EXPECT_TRUE(os_.RunCommand("echo shell > out.txt", 5000));
-    EXPECT_FALSE(os_.RunCommand("sleep 30", 100));
+    EXPECT_FALSE(os_.RunCommand("exec sleep 30", 100));  // no child to outlive it
 
     EXPECT_EQ(Read("out.txt"), "shell\n");
     EXPECT_TRUE(NoChildLeft());

@@ -5,8 +5,8 @@
                [--windows-demo-dirs DIR32 DIR64] CASE
     e2e.py run --target native --valgrind --build-root DIR CASE
     e2e.py soak --target native|windows --build-root DIR --windows-dirs DIR32 DIR64 CYCLES
-    e2e.py setup-wine --build-root DIR --windows-dirs DIR32 DIR64
-    e2e.py cleanup-wine --build-root DIR
+    e2e.py setup-wine --build-root DIR --windows-dirs DIR32 DIR64 [--prefixes N]
+    e2e.py cleanup-wine --build-root DIR [--prefixes N]
 """
 
 import argparse
@@ -454,8 +454,10 @@ def force_quit(target, inst):
     expect(run.wait(60), 0, "exit code")
     expect_output(run, [STARTING, "sig timeout, force quit!\n",
                         "kernel relaunched (cause:restart tag found)\n", QUITTING])
+    # The first pass whose clock, in whole seconds, reads 31 s after the
+    # tag: passes are about 6 s apart, and a busy machine reads the line late.
     age = forced - tagged
-    if not 31 <= age <= 38:
+    if not 31 <= age <= 42:
         raise AssertionError(f"force quit {age:.1f} s after the tag")
 
 
@@ -598,14 +600,16 @@ def prerequisite_directory(target, inst):
 
 @case
 def second_launcher(target, inst):
-    inst.scenario("create quit.do; sleep 6000; exit 0")
+    # The tag stays for as long as the kernel runs, 15 s: time for the second
+    # launcher to give way, on a busy machine too.
+    inst.scenario("create quit.do; sleep 15000; exit 0")
     first = inst.start()
     inst.wait_for_file("quit.do", 30)
     second = inst.start()
     expect(second.wait(30), 255, "second launcher's exit code")
     expect_output(second, [STARTING])
     expect(inst.exists("quit.do"), True, "the first kernel's quit tag")
-    expect(first.wait(30), 0, "first launcher's exit code")
+    expect(first.wait(60), 0, "first launcher's exit code")
     expect_output(first, [STARTING, QUITTING])
     expect(inst.opened(), [MAIN_PAGE, MAIN_PAGE], "main pages opened")
     if not target.windows:
@@ -614,10 +618,9 @@ def second_launcher(target, inst):
 
 @case
 def leftover_kernel(target, inst):
-    inst.scenario("hold-mutex; run", "sleep 1000; create quit.do; exit 0")
+    inst.scenario("hold-mutex; create holding; run", "sleep 1000; create quit.do; exit 0")
     leftover = inst.start_kernel_alone()
-    inst.wait_for_kernel_starts(1, 30)
-    time.sleep(0.5)  # time to take the name
+    inst.wait_for_file("holding", 30)
     run = inst.start()
     expect(run.wait(60), 0, "exit code")
     expect(leftover.process.poll() is not None, True, "leftover kernel ended")
@@ -728,12 +731,14 @@ def desktop_no_prerequisite(target, inst):
 @case(desktop=True)
 def desktop_kernel_cannot_start(target, inst):
     os.remove(inst.path("kernel.bin"))
-    user = start_user(target, inst, 1, 2000)
+    user = start_user(target, inst, 1, 4000)
     run = inst.start("-debug")
     seen_notice(user, "无法启动NX8内核, 请重新安装NX8.")
     pressed = answered(user)
     logged = run.wait_for_line("CreateProcess failed (2)", 30)
-    if logged < pressed - 0.5:  # read times of two pipes: a little leeway
+    # Read from two pipes, each late on a busy machine: leeway, well short of
+    # the 4 s the user looks at the notice.
+    if logged < pressed - 1.5:
         raise AssertionError(f"the line came {pressed - logged:.1f} s before OK")
     expect(run.wait(30), 255, "exit code")
     expect_output(run, [STARTING, "CreateProcess failed (2)\n"])
@@ -768,10 +773,9 @@ def desktop_stubborn_leftover(target, inst):
     """The name "KERNELBIN" held by a kernel under another file name, which
     "taskkill /im kernel.bin" does not end: the notice after every OK."""
     shutil.copy2(target.kernel, inst.path("holder.exe"))
-    inst.scenario("hold-mutex; run", "sleep 1000; create quit.do; exit 0")
+    inst.scenario("hold-mutex; create holding; run", "sleep 1000; create quit.do; exit 0")
     holder = inst.start_program("holder.exe")
-    inst.wait_for_kernel_starts(1, 30)
-    time.sleep(0.5)  # time to take the name
+    inst.wait_for_file("holding", 30)
     user = start_user(target, inst, 3)
     run = inst.start()
     for nth in (1, 2, 3):
@@ -974,6 +978,8 @@ def demo_busy_port(target, inst):
 
 # ---- Wine prefix ----
 
+WINESERVER = "/usr/lib/wine/wineserver"
+
 # What the notices' fonts are replaced by in the desktop prefix: a CJK font,
 # so that their Chinese text is legible.
 DIALOG_FONTS = ("SimSun", "Tahoma")
@@ -1003,21 +1009,21 @@ def setup_desktop_wine(build_root, windows_dirs):
         subprocess.run(target.helper + ["reg", "add", r"HKCU\Software\Wine\Fonts\Replacements",
                                          "/v", font, "/d", CJK_FONT, "/f"], check=True, **run)
     # The server writes the registry out as it ends.
-    subprocess.run(["/usr/lib/wine/wineserver", "-w"], **run)
+    subprocess.run([WINESERVER, "-w"], **run)
     print(f"desktop wine prefix ready for {target.label}")
 
 
-def setup_wine(build_root, windows_dirs, name="windows"):
+def setup_wine(build_root, windows_dirs, name="windows", prefixes=1):
     """Creates the run's prefix (or the 32-bit smoke test's) and keeps one
     wineserver for every test, so that stopping a test's processes never
-    stops the server."""
+    stops the server. Then the rest of the pool: copies of it, each with a
+    server of its own."""
     target = Target(name, build_root, windows_dirs)
     env = dict(os.environ, **target.env)
-    wineserver = "/usr/lib/wine/wineserver"
     quiet = quietly(env)
     boot = target.helper + ["wineboot", "--init"]
     timeout = patience(target)
-    subprocess.run([wineserver, "-k"], **quiet)
+    cleanup_wine(build_root, own_prefix=name == "windows32", prefixes=prefixes)
     # A new prefix is created first, by a server of its own that writes it
     # out as it ends. Created otherwise, it made every later program wait
     # 10 s for its desktop at its first window.
@@ -1025,20 +1031,44 @@ def setup_wine(build_root, windows_dirs, name="windows"):
     # 32-bit half; the prefix is usable all the same.
     if not os.path.isdir(env["WINEPREFIX"]):
         subprocess.run(boot, timeout=timeout, **quiet)
-        subprocess.run([wineserver, "-w"], timeout=timeout, **quiet)
-    subprocess.Popen([wineserver, "-p", "-f"], start_new_session=True, **quiet)
+        subprocess.run([WINESERVER, "-w"], timeout=timeout, **quiet)
+    subprocess.Popen([WINESERVER, "-p", "-f"], start_new_session=True, **quiet)
     # The services wineboot starts stay with the server: none of them may keep
     # a test's output open.
     subprocess.run(boot, timeout=timeout, **quiet)
     if not os.path.isdir(os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32")):
         raise AssertionError("wineboot did not create the prefix")
-    print(f"wine prefix ready for {target.label}")
+    for index in range(1, prefixes):
+        copy_env = dict(env, **wine_environment(build_root, prefix=index))
+        copy_prefix(env["WINEPREFIX"], copy_env["WINEPREFIX"])
+        subprocess.Popen([WINESERVER, "-p", "-f"], start_new_session=True, **quietly(copy_env))
+        # The copy's stamp is the prefix's: its first program starts the
+        # services, and updates nothing.
+        subprocess.run(target.helper + ["cmd", "/c", "exit"], timeout=timeout,
+                       **quietly(copy_env))
+    print(f"wine prefix ready for {target.label}" +
+          (f", and {prefixes - 1} copies of it" if prefixes > 1 else ""))
 
 
-def cleanup_wine(build_root, desktop=False, own_prefix=False):
-    env = dict(os.environ)
-    env.update(wine_environment(build_root, desktop, own_prefix))
-    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, capture_output=True)
+def copy_prefix(prefix, copy):
+    """A copy made in a moment: its files are links to the prefix's, which
+    wine only reads once the prefix is up to date; its registry, which the
+    server replaces as it writes it, is copied. The server's own mark is
+    not."""
+    shutil.rmtree(copy, ignore_errors=True)
+    os.mkdir(copy)
+    for entry in os.scandir(prefix):
+        target = os.path.join(copy, entry.name)
+        if entry.is_dir(follow_symlinks=False):
+            shutil.copytree(entry.path, target, symlinks=True, copy_function=os.link)
+        elif entry.name != "wineserver":
+            shutil.copy2(entry.path, target)
+
+
+def cleanup_wine(build_root, desktop=False, own_prefix=False, prefixes=1):
+    for index in range(prefixes):
+        env = dict(os.environ, **wine_environment(build_root, desktop, own_prefix, index))
+        subprocess.run([WINESERVER, "-k"], env=env, capture_output=True)
 
 
 def soak(target, cycles):
@@ -1069,6 +1099,8 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the installation")
     parser.add_argument("--desktop", action="store_true",
                         help="with setup-wine and cleanup-wine: the desktop cases' prefix")
+    parser.add_argument("--prefixes", type=int, default=1,
+                        help="with setup-wine and cleanup-wine: the prefixes of the pool")
     args = parser.parse_intermixed_args()
     if args.build_root:  # wine takes only an absolute WINEPREFIX
         args.build_root = os.path.abspath(args.build_root)
@@ -1077,10 +1109,13 @@ def main():
         print("\n".join(CASES))
         return 0
     if args.command == "setup-wine":
-        (setup_desktop_wine if args.desktop else setup_wine)(args.build_root, args.windows_dirs)
+        if args.desktop:
+            setup_desktop_wine(args.build_root, args.windows_dirs)
+        else:
+            setup_wine(args.build_root, args.windows_dirs, prefixes=args.prefixes)
         return 0
     if args.command == "cleanup-wine":
-        cleanup_wine(args.build_root, args.desktop)
+        cleanup_wine(args.build_root, args.desktop, prefixes=args.prefixes)
         return 0
 
     desktop = args.case in DESKTOP_CASES

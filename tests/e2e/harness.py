@@ -115,12 +115,30 @@ def can_run_32bit():
         raise
 
 
-def wine_environment(build_root, desktop=False, own_prefix=False):
+def pool_prefix(index):
+    """The name of a prefix of the pool: "wineprefix", then its copies."""
+    return "wineprefix" if index == 0 else f"wineprefix-{index}"
+
+
+def given_prefix():
+    """The prefix of the pool that ctest gave this case, as its resource
+    group "wineprefix" ("id:N,slots:1"); the first one where none is given,
+    as for a case run by hand."""
+    for group in range(int(os.environ.get("CTEST_RESOURCE_GROUP_COUNT", "0"))):
+        if os.environ.get(f"CTEST_RESOURCE_GROUP_{group}") == "wineprefix":
+            slot = os.environ[f"CTEST_RESOURCE_GROUP_{group}_WINEPREFIX"]
+            return int(slot.split(",")[0].split(":")[1])
+    return 0
+
+
+def wine_environment(build_root, desktop=False, own_prefix=False, prefix=None):
     """Cases on a desktop have a prefix of their own: wine ties a prefix's
     desktop process to the display it first saw. So has the shipped 32-bit
-    executable where it runs through emulation."""
+    executable where it runs through emulation. Every other case runs in a
+    prefix of the pool, each with a wineserver, and so named mutexes, of its
+    own: cases in different prefixes run side by side."""
     prefix = ("wineprefix-desktop" if desktop else "wineprefix-32bit" if own_prefix
-              else "wineprefix")
+              else pool_prefix(given_prefix() if prefix is None else prefix))
     return {
         "WINEPREFIX": os.path.join(build_root, prefix),
         "WINEDEBUG": "-all",
