@@ -50,11 +50,10 @@ void UnstartableWithStuckCopy(FakePlatform& os) {
     os.MakeUndeletable("update\\FAILED.BIN");
 }
 
-// A start that failed for a passing reason, tried again 5 s later.
+// The start tried again 5 s later; after a failure for a passing reason.
+const Trace TryAgain = {"log kernel not started, trying again in 5 s...\n", "sleep 5000"};
 Trace NotStarted(int error) {
-    return {"log CreateProcess failed (" + std::to_string(error) + ")\n",
-            "log kernel not started, trying again in 5 s...\n",
-            "sleep 5000"};
+    return Join({{"log CreateProcess failed (" + std::to_string(error) + ")\n"}, TryAgain});
 }
 
 // Every start refused as in use, for longer than the launcher waits; and
@@ -350,9 +349,8 @@ const RecoveryCase RecoveryCases[] = {
                            "log CreateProcess failed (193)\n",
                            "log kernel failed to start, rolling back...\n"},
                           RefusedForGood(std::string(KeepFailed) + " -> failed"),
-                          {"log kernel file cannot be moved aside, rollback skipped.\n",
-                           "log kernel not started, trying again in 5 s...\n",
-                           "sleep 5000"}}),
+                          {"log kernel file cannot be moved aside, rollback skipped.\n"},
+                          TryAgain}),
                     AfterAbnormal),
            {"sleep 5000"}}),
      std::nullopt,

@@ -257,6 +257,13 @@ def hold(target, inst, name, timeout=30):
     raise AssertionError(f"{name} could not be held within {timeout} s")
 
 
+def hold_until(target, inst, run, name, line, timeout):
+    """Holds a file until the launcher writes this line, then lets it go."""
+    release = hold(target, inst, name)
+    run.wait_for_line(line.rstrip("\n"), timeout)
+    release()
+
+
 @case
 def proven_kernel_held_past_the_minute(target, inst):
     """Held past the minute as it is relaunched, a proven kernel is never
@@ -265,9 +272,7 @@ def proven_kernel_held_past_the_minute(target, inst):
     inst.scenario("create ending; exit 1", "sleep 500; create quit.do; exit 0")
     run = inst.start()
     inst.wait_for_file("ending", 30)
-    release = hold(target, inst, "kernel.bin")
-    run.wait_for_line(NOT_STARTED.rstrip("\n"), 150)
-    release()
+    hold_until(target, inst, run, "kernel.bin", NOT_STARTED, 150)
     expect(run.wait(60), 0, "exit code")
     held = 32 if target.windows else errno.ETXTBSY
     expect_output(run, [STARTING, IN_USE, f"CreateProcess failed ({held})\n", NOT_STARTED, ABNORMAL,
@@ -298,9 +303,7 @@ def staged_file_held(target, inst):
                   "sleep 500; create quit.do; exit 0")
     run = inst.start()
     inst.wait_for_file("update.do", 30)
-    release = hold(target, inst, "update/_UPDATE.NEW")
-    run.wait_for_line(IN_USE.rstrip("\n"), 60)
-    release()
+    hold_until(target, inst, run, "update/_UPDATE.NEW", IN_USE, 60)
     expect(run.wait(60), 0, "exit code")
     expect_output(run, [STARTING, UPDATING, IN_USE, UPDATED, QUITTING])
     expect([start["marker"] for start in inst.kernel_starts()], ["", "v2"], "kernel markers")
@@ -1046,7 +1049,7 @@ def setup_wine(build_root, windows_dirs, name="windows", prefixes=1):
     if not os.path.isdir(os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32")):
         raise AssertionError("wineboot did not create the prefix")
     for index in range(1, prefixes):
-        copy_env = dict(env, **wine_environment(build_root, prefix=index))
+        copy_env = dict(env, **wine_environment(build_root, index=index))
         copy_prefix(env["WINEPREFIX"], copy_env["WINEPREFIX"])
         subprocess.Popen([WINESERVER, "-p", "-f"], start_new_session=True, **quietly(copy_env))
         # The copy's stamp is the prefix's: its first program starts the

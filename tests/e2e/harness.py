@@ -131,14 +131,14 @@ def given_prefix():
     return 0
 
 
-def wine_environment(build_root, desktop=False, own_prefix=False, prefix=None):
+def wine_environment(build_root, desktop=False, own_prefix=False, index=None):
     """Cases on a desktop have a prefix of their own: wine ties a prefix's
     desktop process to the display it first saw. So has the shipped 32-bit
     executable where it runs through emulation. Every other case runs in a
     prefix of the pool, each with a wineserver, and so named mutexes, of its
     own: cases in different prefixes run side by side."""
     prefix = ("wineprefix-desktop" if desktop else "wineprefix-32bit" if own_prefix
-              else pool_prefix(given_prefix() if prefix is None else prefix))
+              else pool_prefix(given_prefix() if index is None else index))
     return {
         "WINEPREFIX": os.path.join(build_root, prefix),
         "WINEDEBUG": "-all",
