@@ -25,7 +25,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (MAIN_PAGE, Desktop, Installation, Target, can_run_32bit,  # noqa: E402
-                     wine_environment)
+                     wine32_installed, wine_environment)
 
 CASES = {}
 DESKTOP_CASES = set()  # run under wine on a virtual display, in the desktop prefix
@@ -688,7 +688,11 @@ def smoke(target, inst):
 
 
 def no_smoke_test(target):
-    """Why the shipped 32-bit executable needs no smoke test of its own here."""
+    """Why the shipped 32-bit executable needs no smoke test of its own here,
+    or cannot have one."""
+    if not wine32_installed():
+        return ("32-bit wine is not installed: the 32-bit executable was checked statically "
+                "only (windows.executable)")
     if target.emulator:
         return None
     if can_run_32bit():

@@ -12,6 +12,7 @@ import threading
 import time
 
 MAIN_PAGE = "http://127.0.0.1:9080/drav?t=main"
+WINE32_LOADER = "/usr/lib/wine/wine"
 
 
 class Target:
@@ -52,7 +53,8 @@ class Target:
             self.label = f"windows (the 32-bit executable{how})"
         else:
             build, demo, loader, arch = windows64, demo64, "/usr/lib/wine/wine64", "x86_64"
-            why = ("32-bit code runs only through emulation here" if self.emulator
+            why = ("32-bit wine is not installed" if not wine32_installed()
+                   else "32-bit code runs only through emulation here" if self.emulator
                    else "this host cannot run 32-bit code")
             self.label = f"windows (the 64-bit twin: {why})"
         self.name = "windows"
@@ -105,9 +107,15 @@ def i386_emulator():
     return None
 
 
+def wine32_installed():
+    """Whether 32-bit wine is there: a registry that cannot serve it leaves
+    only the 64-bit one."""
+    return os.path.exists(WINE32_LOADER)
+
+
 def can_run_32bit():
     try:
-        subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, timeout=30)
+        subprocess.run([WINE32_LOADER, "--version"], capture_output=True, timeout=30)
         return True
     except OSError as error:
         if error.errno in (errno.ENOEXEC, errno.ENOENT):
