@@ -48,12 +48,6 @@ bool RemoveTag(Platform& os, ControlTag tag) {
     return false;
 }
 
-bool RemoveEvenReadOnly(Platform& os, const char* name) {
-    const FileStatus status = os.QueryFileStatus(name);
-    if (status.found && status.readOnly) os.ClearReadOnly(name);
-    return os.RemoveFile(name);
-}
-
 void ClearTagsAtStartup(Platform& os) {
     for (ControlTag tag : {ControlTag::Restart, ControlTag::Update, ControlTag::Quit}) {
         if (QueryTag(os, tag).present) RemoveTag(os, tag);

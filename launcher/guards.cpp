@@ -1,5 +1,6 @@
-// The checks made before the first launch: the prerequisite file, a single
-// launcher, and no kernel left from an earlier run.
+// The checks made before the first launch: the installation and its
+// prerequisite file, a single launcher, and no kernel left from an earlier
+// run.
 #include <cstdio>
 
 #include "launcher/kernel_contract.h"
@@ -39,24 +40,21 @@ bool InDirectory(Platform& os, const char* directory, const char* name) {
            os.QueryFileStatus(path).found;
 }
 
-// A launcher started from a Run key, a scheduled task or a shortcut with an
-// empty "Start in" runs in the system's or the user's directory: where the
-// working directory is no installation and the executable's own directory
-// is a whole one, that one is taken, and the kernel inherits it.
-bool EnterOwnInstallation(Platform& os) {
-    char directory[ProgramDirectorySize];
-    return os.ProgramDirectory(directory, sizeof directory) &&
-           InDirectory(os, directory, PrerequisiteFile) && InDirectory(os, directory, KernelFile) &&
-           os.SetWorkingDirectory(directory);
-}
-
 }  // namespace
+
+void EnterInstallation(Platform& os) {
+    if (Exists(os, PrerequisiteFile)) return;
+    char directory[ProgramDirectorySize];
+    if (os.ProgramDirectory(directory, sizeof directory) &&
+        InDirectory(os, directory, PrerequisiteFile) && InDirectory(os, directory, KernelFile)) {
+        (void)os.SetWorkingDirectory(directory);
+    }
+}
 
 bool CheckPrerequisite(Platform& os) {
     // Any entry of that name whose status can be read will do; it is never
     // loaded or read.
-    if (os.QueryFileStatus(PrerequisiteFile).found) return true;
-    if (EnterOwnInstallation(os)) return true;
+    if (Exists(os, PrerequisiteFile)) return true;
     os.ShowNotice(PrerequisiteMissingNotice, NoticeCaption);
     return false;
 }

@@ -12,7 +12,7 @@
 constexpr int ExitQuit = 0;      // the kernel asked the launcher to quit
 constexpr int ExitFailure = -1;  // every other end
 
-// ---- Entry point and launch settings (startup.cpp) ----
+// ---- Entry point, launch settings and the kernel launch (startup.cpp) ----
 
 // The kernel command line buffer, terminating zero included.
 constexpr int CommandLineSize = 260;
@@ -24,42 +24,47 @@ struct LaunchSettings {
     char kernelCommandLine[CommandLineSize];
 };
 
+struct Trial;
+
 // Builds the settings from main's arguments (argv[0] is the program).
 // Returns false, leaving the settings unset, when the one argument is longer
 // than MaxArgumentLength.
 bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
 
-// Starts "kernel.bin"; while another program holds the file, the start is
-// tried again.
-LaunchResult StartKernel(Platform& os, const LaunchSettings& settings);
+// Starts "kernel.bin" until it runs, used for the first launch and every
+// relaunch. A start that fails for a reason that may pass is tried again; a
+// broken kernel file, and a kernel on trial that does not start, give way to
+// the kept kernel. Where the launcher gives up, the user has been told why
+// (a notice, then the log line), and the result is not started.
+LaunchResult LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial);
+// Writes the log line of a failed start.
+void LogLaunchFailure(Platform& os, int error);
+void OpenMainPage(Platform& os);
+
+// Runs the launcher from start to end and gives back its exit code.
+int LauncherMain(Platform& os, int argc, const char* const argv[]);
+
+// ---- The launcher's own files (files.cpp) ----
+
 // After an attempt that found its file held by another program (a scanner,
 // an indexer, a backup tool holds a file it checks; a scanner's cloud check
 // for up to a minute): whether to try again, after a pause of a second, for
 // up to a minute. The first retry of a series is logged. *retries counts
 // them, from 0.
 bool TryAgainWhenFree(Platform& os, int* retries);
+// Deletes a file, read-only or not: an installation restored from a backup
+// or unpacked from an archive leaves files so.
+bool RemoveEvenReadOnly(Platform& os, const char* name);
+// Deletes one of the launcher's own files if it is there, read-only or not,
+// and again while another program holds it; true once it is gone. A
+// directory of that name is none of the launcher's files: it stays.
+bool RemoveWhenFree(Platform& os, const char* name);
+bool Exists(Platform& os, const char* name);
+// There, and a file, not a directory.
+bool IsFile(Platform& os, const char* name);
 // Runs one of the launcher's stock commands through the command interpreter.
 // One that has not finished in a minute is ended, with a log line: false.
 bool RunStockCommand(Platform& os, const char* command);
-// Starts "kernel.bin" until it runs. A kernel file that is broken, and a
-// kernel on trial that does not start, give way to the kernel an update
-// replaced, where it is kept; any other failed start passes, and is tried
-// again 5 s later, for as long as it takes. Not started only where the
-// kernel file is broken and nothing is kept to go back to. *kernelOnTrial
-// is cleared where the trial ended; *rolledBack is set where the kept
-// kernel took its place.
-LaunchResult LaunchKernel(Platform& os,
-                          const LaunchSettings& settings,
-                          bool* kernelOnTrial,
-                          bool* rolledBack);
-// Writes the log line of a failed launch.
-void LogLaunchFailure(Platform& os, int error);
-// The notice of a failed launch, then its log line.
-void ReportLaunchFailure(Platform& os, int error);
-void OpenMainPage(Platform& os);
-
-// Runs the launcher from start to end and gives back its exit code.
-int LauncherMain(Platform& os, int argc, const char* const argv[]);
 
 // ---- Control tags (control_tags.cpp) ----
 
@@ -78,9 +83,6 @@ bool IsStale(TagStatus status, Seconds now);
 // Deletes the tag, read-only or not; on failure writes the tag's log line
 // and returns false.
 bool RemoveTag(Platform& os, ControlTag tag);
-// Deletes one of the launcher's files, read-only or not: an installation
-// restored from a backup or unpacked from an archive leaves files so.
-bool RemoveEvenReadOnly(Platform& os, const char* name);
 // Deletes the tags an earlier run left behind: restart, update, quit.
 void ClearTagsAtStartup(Platform& os);
 
@@ -90,7 +92,7 @@ void ClearTagsAtStartup(Platform& os);
 // trial; a kernel on trial makes way as a failed one, and the kept kernel
 // stays kept. False, with a log line, when the update is skipped and nothing
 // was swapped in.
-bool RunUpdateSwap(Platform& os, bool kernelOnTrial);
+bool RunUpdateSwap(Platform& os, const Trial& trial);
 // Whether a new kernel file, "update\_UPDATE.NEW", waits to be swapped in.
 bool NewKernelWaiting(Platform& os);
 // Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept:
@@ -98,62 +100,87 @@ bool NewKernelWaiting(Platform& os);
 bool KeptKernelExists(Platform& os);
 enum class Rollback {
     Done,         // the kept kernel is in place
-    NothingKept,  // there is nothing to go back to: the trial is over
-    NotNow,       // a kernel file could not be moved: the trial and its mark stay
+    NothingKept,  // there is nothing to go back to
+    NotNow,       // a kernel file could not be moved: tried again in a while
 };
 // Puts the kept kernel file back in place. The one that failed is kept as
 // "update\FAILED.BIN", or deleted where an older copy there cannot be
 // cleared. Where it does not roll back, a log line says why, and the kernel
 // found in place is left there; where none is, the kernel on trial set
-// aside goes back. Done or not, the update it asked for is over: its tag is
-// deleted.
-Rollback RollBackUpdate(Platform& os, bool kernelOnTrial);
-// The trial's mark, "update\ON_TRIAL", the one file the launcher writes: a
-// swap put a new kernel in place, and it has not yet shown that it runs.
-bool TrialMarked(Platform& os);
-// Deletes the mark, and again while another program holds it, for up to a
-// minute.
-void ClearTrialMark(Platform& os);
-// One try at deleting the mark, for a watch pass, which never waits on a
-// held file: false while it is there. The last try logs that it stays.
-bool ClearTrialMarkOnce(Platform& os, bool lastTry);
+// aside goes back.
+Rollback PutKeptKernelBack(Platform& os, const Trial& trial);
 
-// ---- Supervision cycle (supervision.cpp) ----
-
-enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, AbnormalQuit };
+// ---- The trial of a new kernel (trial.cpp) ----
 
 // A kernel just swapped in, or left on trial by a launcher that died, is on
 // trial until it has shown that it runs; one that keeps ending at once gives
-// way to the kernel it replaced. Kept beside the current kernel, and marked
-// on disk by "update\ON_TRIAL".
+// way to the kernel it replaced. Marked on disk by "update\ON_TRIAL".
 struct Trial {
     bool onTrial;
     Milliseconds seen;   // the tick count when its run was last counted
     Milliseconds awake;  // how long its latest start has run, the machine awake
     int failedTries;     // failed tries in a row
     int markTries;       // watch passes left to delete the mark of a trial that passed
+    bool rolledBack;     // the kept kernel came back since a kernel last started
 };
 
-// One pass of watching: a kernel on trial that has run a minute passes, a
-// stale tag has the kernel force quit, then a pause and a wait. Returns true
-// once the kernel's process has ended; *forceQuit tells whether this pass
-// terminated it.
-bool WatchPass(Platform& os, Handle kernel, Trial* trial, bool* forceQuit = nullptr);
+// What a kernel's end says of the kernel on trial.
+enum class Verdict { None, Passed, Failed };
 
-// Whether the last launcher ended during a trial: its mark beside the kept
-// kernel, and no quit or restart tag, under which the kernel would have
-// passed. A mark that means nothing more is deleted. Read before the
-// start-up clears the tags.
-bool TrialLeftUnfinished(Platform& os);
+// At start-up: the trial the last launcher left unfinished, by its mark
+// beside the kept kernel; the mark of one that ended is deleted. Read before
+// the start-up clears the tags.
+Trial TakeUpTrial(Platform& os);
+// A swap puts a new kernel on trial; the mark on disk says so first. False
+// where the mark cannot be written.
+bool MarkTrial(Platform& os);
+// The trial of a kernel just swapped in.
+Trial NewTrial();
+// A kernel has started: its run is counted from now.
+void KernelStarted(Platform& os, Trial& trial);
+// In every watch pass: a kernel on trial that has run a minute passes.
+void CountRun(Platform& os, Trial& trial);
+// The kernel has ended: whether it passed or failed its try, and the trial
+// moves on by it.
+Verdict JudgeTry(Platform& os, Trial& trial, bool forceQuit);
+// Whether the kernel on trial has failed its tries too often to go on.
+bool KeepsFailing(const Trial& trial);
+// The launcher ends: the mark of a trial that passed gets a last try.
+void LeaveTrial(Platform& os, const Trial& trial);
+// A start has failed: a broken kernel file, and a kernel on trial, give way
+// to the kept kernel, with a log line that says why. NothingKept where
+// neither has anything to fall back on.
+Rollback FallBackOnKeptKernel(Platform& os, Trial& trial, const LaunchResult& launch);
+// Puts the kept kernel back and ends the trial, unless it cannot be done now:
+// then the trial and its mark stay. Done or not, the update the kernel asked
+// for is over: its tag is deleted.
+Rollback RollBack(Platform& os, Trial& trial);
+
+// ---- Supervision cycle (supervision.cpp) ----
+
+enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, AbnormalQuit };
+
+// A watch pass pauses, then waits for the kernel's end.
+constexpr unsigned WatchPause = 5000;  // ms
+constexpr unsigned WatchWait = 1000;   // ms, at most
+
+// One pass of watching: the trial's minute counted, a stale tag has the
+// kernel force quit, then a pause and a wait. Returns true once the kernel's
+// process has ended; *forceQuit tells whether this pass terminated it.
+bool WatchPass(Platform& os, Handle kernel, Trial& trial, bool* forceQuit = nullptr);
 
 // Watches the kernel and relaunches it until the launcher is to end;
 // gives back the exit code.
-int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, bool kernelOnTrial);
+int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial& trial);
 
 // ---- Start-up guards (guards.cpp) ----
 
-// The prerequisite file in the working directory; where it is missing, the
-// executable's own directory is entered if it holds a whole installation.
+// A launcher started from a Run key, a scheduled task or a shortcut with an
+// empty "Start in" runs in the system's or the user's directory: where the
+// working directory is no installation and the executable's own directory
+// is a whole one, that one becomes the working directory.
+void EnterInstallation(Platform& os);
+// The prerequisite file in the working directory.
 bool CheckPrerequisite(Platform& os);
 // Holds the name of a running launcher in *launcherMutex; false when
 // another launcher holds it already.

@@ -14,7 +14,6 @@ namespace {
 constexpr char NewKernelFile[] = "update\\_UPDATE.NEW";
 constexpr char RollbackFile[] = "update\\ROLLBACK.BIN";
 constexpr char FailedFile[] = "update\\FAILED.BIN";
-constexpr char TrialMarkFile[] = "update\\ON_TRIAL";
 
 // One of the launcher's moves: its command, and the files it concerns.
 struct Move {
@@ -29,17 +28,6 @@ constexpr Move KeepAsFailed = {"move kernel.bin update\\FAILED.BIN", KernelFile,
 constexpr Move PutKeptBack = {"move update\\ROLLBACK.BIN kernel.bin", RollbackFile, KernelFile};
 constexpr Move PutFailedBack = {"move update\\FAILED.BIN kernel.bin", FailedFile, KernelFile};
 
-constexpr char MarkStaysLine[] = "trial mark cannot be deleted.\n";
-
-bool Exists(Platform& os, const char* name) {
-    return os.QueryFileStatus(name).found;
-}
-
-bool IsFile(Platform& os, const char* name) {
-    const FileStatus status = os.QueryFileStatus(name);
-    return status.found && !status.directory;
-}
-
 // Runs one of the launcher's moves, and again while the file status shows
 // that it did not happen: its source still there and its destination free.
 // A move that had to be ended is not run again: what it left is judged as
@@ -48,19 +36,6 @@ void RunMove(Platform& os, const Move& move) {
     int retries = 0;
     while (RunStockCommand(os, move.command) && Exists(os, move.from) && !Exists(os, move.to) &&
            TryAgainWhenFree(os, &retries)) {
-    }
-}
-
-// Deletes one of the launcher's own files if it is there, read-only or not,
-// and again while another program holds it; true when it is gone. A
-// directory of that name is none of the launcher's files: it stays.
-bool ClearedAway(Platform& os, const char* name) {
-    int retries = 0;
-    for (;;) {
-        if (!Exists(os, name) || RemoveEvenReadOnly(os, name)) return true;
-        const FileStatus left = os.QueryFileStatus(name);
-        if (!left.found) return true;
-        if (left.directory || !TryAgainWhenFree(os, &retries)) return false;
     }
 }
 
@@ -73,45 +48,16 @@ enum class SetAside { NotThere, KeptAsFailed, Deleted, Stuck };
 // kernel that starts). A kernel file that cannot be moved stays in place.
 SetAside SetFailedKernelAside(Platform& os) {
     if (!Exists(os, KernelFile)) return SetAside::NotThere;
-    if (!ClearedAway(os, FailedFile)) {
-        return ClearedAway(os, KernelFile) ? SetAside::Deleted : SetAside::Stuck;
+    if (!RemoveWhenFree(os, FailedFile)) {
+        return RemoveWhenFree(os, KernelFile) ? SetAside::Deleted : SetAside::Stuck;
     }
     RunMove(os, KeepAsFailed);
     return Exists(os, KernelFile) ? SetAside::Stuck : SetAside::KeptAsFailed;
 }
 
-bool MarkTrial(Platform& os) {
-    return TrialMarked(os) || os.CreateEmptyFile(TrialMarkFile);
-}
-
-// The rollback's moves; the kernel found in place stays there unless the
-// kept one takes its place.
-Rollback PutKeptKernelBack(Platform& os, bool kernelOnTrial) {
-    if (!KeptKernelExists(os)) {
-        os.WriteLog("rollback file not found, rollback skipped.\n");
-        return Rollback::NothingKept;
-    }
-    const SetAside failed = SetFailedKernelAside(os);
-    if (failed == SetAside::Stuck) {
-        os.WriteLog("kernel file cannot be moved aside, rollback skipped.\n");
-        return Rollback::NotNow;
-    }
-    RunMove(os, PutKeptBack);
-    if (Exists(os, KernelFile)) return Rollback::Done;
-    // Nothing is in place: the kernel just set aside goes back; so does the
-    // kernel on trial that a launcher set aside before it died, and its
-    // trial goes on.
-    if (failed == SetAside::KeptAsFailed ||
-        (failed == SetAside::NotThere && kernelOnTrial && IsFile(os, FailedFile))) {
-        RunMove(os, PutFailedBack);
-    }
-    os.WriteLog("rollback file cannot be moved into place, rollback skipped.\n");
-    return Rollback::NotNow;
-}
-
 }  // namespace
 
-bool RunUpdateSwap(Platform& os, bool kernelOnTrial) {
+bool RunUpdateSwap(Platform& os, const Trial& trial) {
     // Without a new file, moving the kernel aside would leave the
     // installation with nothing to start.
     if (!Exists(os, NewKernelFile)) {
@@ -121,7 +67,7 @@ bool RunUpdateSwap(Platform& os, bool kernelOnTrial) {
     // The move that puts the kernel found in place back, should the swap
     // not go on; none where nothing was moved.
     const Move* undo = nullptr;
-    if (kernelOnTrial && KeptKernelExists(os)) {
+    if (trial.onTrial && KeptKernelExists(os)) {
         // The kernel on trial never proved itself: the kept one, which did,
         // stays kept for the rollback.
         const SetAside failed = SetFailedKernelAside(os);
@@ -134,7 +80,7 @@ bool RunUpdateSwap(Platform& os, bool kernelOnTrial) {
         // The kept kernel gives way only to a kernel file that takes its
         // place; with none, it stays kept, and the new kernel is on trial
         // against it.
-        if (!ClearedAway(os, RollbackFile)) {
+        if (!RemoveWhenFree(os, RollbackFile)) {
             os.WriteLog("rollback file cannot be replaced, update skipped.\n");
             return false;
         }
@@ -164,29 +110,25 @@ bool KeptKernelExists(Platform& os) {
     return IsFile(os, RollbackFile);
 }
 
-Rollback RollBackUpdate(Platform& os, bool kernelOnTrial) {
-    const Rollback rollback = PutKeptKernelBack(os, kernelOnTrial);
-    // A rollback that cannot be done now is tried again, by this launcher at
-    // the next failed try or by the next one: the mark stays for it.
-    if (rollback != Rollback::NotNow) ClearTrialMark(os);
-    // Done or not, the update it asked for is over: a kernel that still wants
-    // it asks again. Left in place, the tag would have the kernel force quit.
-    if (QueryTag(os, ControlTag::Update).present) RemoveTag(os, ControlTag::Update);
-    return rollback;
-}
-
-bool TrialMarked(Platform& os) {
-    return IsFile(os, TrialMarkFile);
-}
-
-void ClearTrialMark(Platform& os) {
-    // Left in place, it puts a kernel that passed on trial once more, for a
-    // minute, in the next launcher.
-    if (TrialMarked(os) && !ClearedAway(os, TrialMarkFile)) os.WriteLog(MarkStaysLine);
-}
-
-bool ClearTrialMarkOnce(Platform& os, bool lastTry) {
-    if (!TrialMarked(os) || RemoveEvenReadOnly(os, TrialMarkFile) || !TrialMarked(os)) return true;
-    if (lastTry) os.WriteLog(MarkStaysLine);
-    return false;
+Rollback PutKeptKernelBack(Platform& os, const Trial& trial) {
+    if (!KeptKernelExists(os)) {
+        os.WriteLog("rollback file not found, rollback skipped.\n");
+        return Rollback::NothingKept;
+    }
+    const SetAside failed = SetFailedKernelAside(os);
+    if (failed == SetAside::Stuck) {
+        os.WriteLog("kernel file cannot be moved aside, rollback skipped.\n");
+        return Rollback::NotNow;
+    }
+    RunMove(os, PutKeptBack);
+    if (Exists(os, KernelFile)) return Rollback::Done;
+    // Nothing is in place: the kernel just set aside goes back; so does the
+    // kernel on trial that a launcher set aside before it died, and its
+    // trial goes on.
+    if (failed == SetAside::KeptAsFailed ||
+        (failed == SetAside::NotThere && trial.onTrial && IsFile(os, FailedFile))) {
+        RunMove(os, PutFailedBack);
+    }
+    os.WriteLog("rollback file cannot be moved into place, rollback skipped.\n");
+    return Rollback::NotNow;
 }

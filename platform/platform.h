@@ -35,16 +35,32 @@ struct MutexResult {
     bool alreadyExists;  // another holder had the name already
 };
 
+// Why a program did not start.
+enum class StartFailure {
+    Held,    // another program holds the file for now: a scanner, an indexer, a backup tool
+    Broken,  // the file is no program this system can start: not there, a directory, not a
+             // program of this system
+    Other,   // anything else, which may pass: memory or processes short, access refused, a
+             // disk error
+};
+
 struct LaunchResult {
     bool started;
-    Handle process;  // the new process, when started
-    int error;       // the platform's error code, when not started
-    bool inUse;      // not started because another program holds the file for now
-    // Not started because the file is no program this system can start: not
-    // there, a directory, not a program of this system. Every other failure
-    // passes: a file held, memory or processes short for a while.
-    bool broken;
+    Handle process;        // the new process, when started
+    int error;             // the platform's error code, when not started
+    StartFailure failure;  // why, when not started
 };
+
+inline LaunchResult Started(Handle process) {
+    LaunchResult launch = {};
+    launch.started = true;
+    launch.process = process;
+    return launch;
+}
+
+inline LaunchResult NotStarted(int error, StartFailure failure) {
+    return {false, NoHandle, error, failure};
+}
 
 class Platform {
 public:

@@ -13,13 +13,14 @@ namespace {
 constexpr long long DefaultStop = 3600LL * 1000;  // a virtual hour
 constexpr size_t MaxCalls = 100000;               // more means a loop that never waits
 
-// Windows' codes of a file that another program holds for now, and of one
-// that is no program to start.
-bool InUse(int error) {
-    return error == 5 || error == 32 || error == 33;
-}
-bool Broken(int error) {
-    return error == 2 || error == 3 || error == 11 || error == 193 || error == 216 || error == 740;
+// Windows' codes classed as the Windows layer does: a file that another
+// program holds for now, and one that is no program to start.
+StartFailure StartFailureOf(int error) {
+    if (error == 5 || error == 32 || error == 33) return StartFailure::Held;
+    if (error == 2 || error == 3 || error == 11 || error == 193 || error == 216 || error == 740) {
+        return StartFailure::Broken;
+    }
+    return StartFailure::Other;
 }
 
 // Notices are GBK; the trace shows them as UTF-8 so that tests can spell them.
@@ -368,7 +369,7 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         launch = {true, 193, {}};
     if (launch.fails) {
         Record(std::string("start ") + commandLine + " -> error " + std::to_string(launch.error));
-        return {false, NoHandle, launch.error, InUse(launch.error), Broken(launch.error)};
+        return NotStarted(launch.error, StartFailureOf(launch.error));
     }
     const size_t number = processes_.size() + 1;
     processes_.push_back({false});
@@ -379,7 +380,7 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
     Record(std::string("start ") + commandLine + " -> #" + std::to_string(number));
     AdvanceTo(nowMs_);  // what the kernel does at once
-    return {true, static_cast<Handle>(number), 0, false, false};
+    return Started(static_cast<Handle>(number));
 }
 
 void FakePlatform::TerminateProcess(Handle process, unsigned exitCode) {

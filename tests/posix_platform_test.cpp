@@ -137,17 +137,16 @@ TEST_F(PosixPlatformTest, LaunchErrorsAreErrnoCodes) {
     EXPECT_EQ(os_.StartProcess("missing.bin -debug").error, 2);
     EXPECT_EQ(os_.StartProcess("").error, ENOENT);
     EXPECT_EQ(os_.StartProcess("plain.txt").error, EACCES);
-    EXPECT_FALSE(os_.StartProcess("plain.txt").inUse);
     // Not there, not a program, a directory: broken.
     ASSERT_EQ(mkdir("directory.bin", 0755), 0);
     for (const char* name : {"missing.bin", "plain.txt", "directory.bin"}) {
-        EXPECT_TRUE(os_.StartProcess(name).broken) << name;
+        EXPECT_EQ(os_.StartProcess(name).failure, StartFailure::Broken) << name;
     }
     // A program still open for writing, as one being written or scanned.
     const int writer = open("busy.bin", O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
     const LaunchResult busy = os_.StartProcess("busy.bin");
     close(writer);
-    EXPECT_TRUE(busy.error == ETXTBSY && busy.inUse && !busy.broken) << busy.error;
+    EXPECT_TRUE(busy.error == ETXTBSY && busy.failure == StartFailure::Held) << busy.error;
     EXPECT_TRUE(NoChildLeft());
 }
 

@@ -23,7 +23,7 @@ TEST(UpdateSwap, MovesTheKernelAsideAndTheNewOneIntoPlace) {
     os.AddFile("kernel.bin", "kernel v1");
     os.AddFile("update\\_UPDATE.NEW", "kernel v2");
 
-    RunUpdateSwap(os, false);
+    RunUpdateSwap(os, Trial{});
 
     EXPECT_THAT(os.Effects(), ElementsAre(MoveAside, Mark, MoveIn));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
@@ -36,7 +36,7 @@ TEST(UpdateSwap, WithoutANewFileNothingIsMoved) {
     os.AddFile("kernel.bin", "kernel v1");
     os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
 
-    RunUpdateSwap(os, false);
+    RunUpdateSwap(os, Trial{});
 
     EXPECT_THAT(os.Effects(), ElementsAre("log update file not found, update skipped.\n"));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v1");

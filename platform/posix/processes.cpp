@@ -41,13 +41,22 @@ std::string FindProgram(const std::string& name) {
     return "";
 }
 
-// Whether a failed start says that the file is no program this system can
-// start: not there, a directory or not executable, not a program. Every
-// other failure passes: the user's process limit reached, memory or
+// Why a start failed. The file is broken where it is no program this system
+// can start: not there, a directory or not executable, not a program. It is
+// held while it is open for writing, as one being written or scanned. Every
+// other failure may pass: the user's process limit reached, memory or
 // descriptors short for a while.
-bool BrokenProgram(int error) {
-    return error == ENOENT || error == ENOTDIR || error == ENOEXEC || error == EACCES ||
-           error == ELOOP || error == ENAMETOOLONG;
+StartFailure StartFailureOf(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENOEXEC:
+        case EACCES:
+        case ELOOP:
+        case ENAMETOOLONG: return StartFailure::Broken;
+        case ETXTBSY: return StartFailure::Held;
+        default: return StartFailure::Other;
+    }
 }
 
 std::vector<char*> ArgvOf(std::vector<std::string>& words) {
@@ -219,27 +228,25 @@ LaunchResult StartProcess(const char* commandLine) {
     // Split as Windows would, and started without a shell: no shell ever
     // reads the command line.
     std::vector<std::string> words = SplitCommandLine(commandLine);
-    if (words.empty()) return {false, NoHandle, ENOENT, false, true};
+    if (words.empty()) return NotStarted(ENOENT, StartFailure::Broken);
     const std::string program = FindProgram(words[0]);
-    if (program.empty()) return {false, NoHandle, ENOENT, false, true};
+    if (program.empty()) return NotStarted(ENOENT, StartFailure::Broken);
 
     SpawnSetup setup(kernelsInSessionsOfTheirOwn, false);
     std::vector<char*> argv = ArgvOf(words);
     pid_t pid;
     const int error =
         posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
-    // A file open for writing, as one being written or scanned, cannot be
-    // started until it is closed.
-    if (error != 0) return {false, NoHandle, error, error == ETXTBSY, BrokenProgram(error)};
+    if (error != 0) return NotStarted(error, StartFailureOf(error));
     // Still an unreaped child, so the id cannot have been reused yet.
     const int pidfd = AboveStandardStreams(PidfdOpen(pid));
-    if (pidfd >= 0) return {true, pidfd, 0, false, false};
-    if (errno == ENOSYS) return {true, -static_cast<Handle>(pid), 0, false, false};
+    if (pidfd >= 0) return Started(pidfd);
+    if (errno == ENOSYS) return Started(-static_cast<Handle>(pid));
     // Descriptors used up: that passes.
     const int openError = errno;
     kill(pid, SIGKILL);
     WaitForChild(pid);
-    return {false, NoHandle, openError, false, false};
+    return NotStarted(openError, StartFailure::Other);
 }
 
 void TerminateProcess(Handle process) {

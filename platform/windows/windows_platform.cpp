@@ -90,36 +90,35 @@ bool SystemInterpreter(char (&path)[MAX_PATH]) {
     return true;
 }
 
-// Whether a file could not be opened because another program holds it for
-// now: virus scanners (their cloud checks for up to a minute), indexers and
-// backup tools hold a file just written or moved, some of them refusing
-// access outright.
-bool HeldByAnotherProgram(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           error == ERROR_ACCESS_DENIED;
-}
-
 // ERROR_ELEVATION_REQUIRED (Windows Vista on), which mingw-w64's headers
 // leave out.
 constexpr DWORD ElevationRequired = 740;
 
-// Whether a failed start says that the file is no program this system can
-// start: not there, not a program, one for another machine, one that asks
-// for rights the user has not, or a directory (refused as access denied,
-// like a held file). Every other failure passes: a file held, memory or
-// resources short for a while.
-bool BrokenProgram(DWORD error, const char* program) {
+// Why a start failed. The file is broken where it is no program this system
+// can start: not there, not a program, one for another machine, one that asks
+// for rights the user has not, or a directory (refused as access denied, like
+// a held file). It is held where another program has it open for now: virus
+// scanners (their cloud checks for up to a minute), indexers and backup tools
+// hold a file just written or moved, some of them refusing access outright.
+StartFailure StartFailureOf(DWORD error, const char* program) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
         case ERROR_BAD_FORMAT:
         case ERROR_BAD_EXE_FORMAT:
         case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-        case ElevationRequired: return true;
+        case ElevationRequired: return StartFailure::Broken;
         default: break;
     }
     const DWORD attributes = GetFileAttributesA(program);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return StartFailure::Broken;
+    }
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+        error == ERROR_ACCESS_DENIED) {
+        return StartFailure::Held;
+    }
+    return StartFailure::Other;
 }
 
 // Handles are kept as integers; this gives them back their type.
@@ -274,7 +273,7 @@ public:
         // CreateProcess may write into the command line it is given.
         char line[CommandLineLength];
         const size_t length = strlen(commandLine);
-        if (length >= sizeof line) return {false, NoHandle, ERROR_INVALID_PARAMETER, false, false};
+        if (length >= sizeof line) return NotStarted(ERROR_INVALID_PARAMETER, StartFailure::Other);
         memcpy(line, commandLine, length + 1);
 
         // The program, the first word, is named as the application too: a
@@ -293,15 +292,10 @@ public:
         if (!CreateProcessA(
                 program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startupInfo, &info)) {
             const DWORD error = GetLastError();
-            const bool broken = BrokenProgram(error, program);
-            return {false,
-                    NoHandle,
-                    static_cast<int>(error),
-                    !broken && HeldByAnotherProgram(error),
-                    broken};
+            return NotStarted(static_cast<int>(error), StartFailureOf(error, program));
         }
         ::CloseHandle(info.hThread);  // never used
-        return {true, reinterpret_cast<Handle>(info.hProcess), 0, false, false};
+        return Started(reinterpret_cast<Handle>(info.hProcess));
     }
 
     void TerminateProcess(Handle process, unsigned exitCode) override {

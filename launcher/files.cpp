@@ -1,0 +1,57 @@
+// What the launcher does to files: removals, the stock commands of the
+// command interpreter, and patience with a file another program holds.
+#include <cstdio>
+
+#include "launcher/launcher.h"
+
+namespace {
+
+// A virus scanner's cloud check holds a new executable for up to a minute.
+constexpr unsigned InUseRetryPause = 1000;  // ms
+constexpr int MaxInUseRetries = 60;
+// A hung interpreter, or a move that stalls on a network share, must not
+// hold the launcher up for ever.
+constexpr unsigned CommandTimeLimit = 60000;  // ms
+
+}  // namespace
+
+bool TryAgainWhenFree(Platform& os, int* retries) {
+    if (*retries == MaxInUseRetries) return false;
+    if (++*retries == 1) os.WriteLog("file in use, trying again...\n");
+    os.Sleep(InUseRetryPause);
+    return true;
+}
+
+bool RemoveEvenReadOnly(Platform& os, const char* name) {
+    const FileStatus status = os.QueryFileStatus(name);
+    if (status.found && status.readOnly) os.ClearReadOnly(name);
+    return os.RemoveFile(name);
+}
+
+bool RemoveWhenFree(Platform& os, const char* name) {
+    int retries = 0;
+    for (;;) {
+        if (!Exists(os, name) || RemoveEvenReadOnly(os, name)) return true;
+        const FileStatus left = os.QueryFileStatus(name);
+        if (!left.found) return true;
+        if (left.directory || !TryAgainWhenFree(os, &retries)) return false;
+    }
+}
+
+bool Exists(Platform& os, const char* name) {
+    return os.QueryFileStatus(name).found;
+}
+
+bool IsFile(Platform& os, const char* name) {
+    const FileStatus status = os.QueryFileStatus(name);
+    return status.found && !status.directory;
+}
+
+bool RunStockCommand(Platform& os, const char* command) {
+    if (os.RunCommand(command, CommandTimeLimit)) return true;
+    char line[64];
+    (void)std::snprintf(
+        line, sizeof line, "command did not finish in %u s, ended.\n", CommandTimeLimit / 1000);
+    os.WriteLog(line);
+    return false;
+}
