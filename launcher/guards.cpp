@@ -34,7 +34,7 @@ constexpr char KernelStillRunningNotice[] =
 
 // Whether the directory holds an entry of that name.
 bool InDirectory(Platform& os, const char* directory, const char* name) {
-    char path[ProgramDirectorySize + sizeof KernelFile];  // the longer name
+    char path[ProgramDirectorySize + sizeof PrerequisiteFile];
     const int length = std::snprintf(path, sizeof path, "%s%s", directory, name);
     return length > 0 && static_cast<size_t>(length) < sizeof path &&
            os.QueryFileStatus(path).found;
@@ -43,10 +43,14 @@ bool InDirectory(Platform& os, const char* directory, const char* name) {
 }  // namespace
 
 void EnterInstallation(Platform& os) {
-    if (Exists(os, PrerequisiteFile)) return;
+    // An installation holds the prerequisite and a kernel file: the kernel,
+    // or the kept one of a swap cut short, which its recovery puts back.
+    // Windows' system directory, and many a program's, hold a "zlib1.dll"
+    // of their own.
+    if (Exists(os, PrerequisiteFile) && (Exists(os, KernelFile) || KeptKernelExists(os))) return;
     char directory[ProgramDirectorySize];
     if (os.ProgramDirectory(directory, sizeof directory) &&
-        InDirectory(os, directory, PrerequisiteFile) && InDirectory(os, directory, KernelFile)) {
+        InDirectory(os, directory, PrerequisiteFile)) {
         (void)os.SetWorkingDirectory(directory);
     }
 }

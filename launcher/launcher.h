@@ -32,10 +32,11 @@ struct Trial;
 bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
 
 // Starts "kernel.bin" until it runs, used for the first launch and every
-// relaunch. A start that fails for a reason that may pass is tried again; a
-// broken kernel file, and a kernel on trial that does not start, give way to
-// the kept kernel. Where the launcher gives up, the user has been told why
-// (a notice, then the log line), and the result is not started.
+// relaunch. A start that fails for a reason that may pass is tried again,
+// for up to two minutes; a broken kernel file, and a kernel on trial that
+// does not start in that time, give way to the kept kernel. Where the
+// launcher gives up, the user has been told why (a notice, then the log
+// line), and the result is not started.
 LaunchResult LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial);
 // Writes the log line of a failed start.
 void LogLaunchFailure(Platform& os, int error);
@@ -106,9 +107,8 @@ enum class Rollback {
 // Puts the kept kernel file back in place. The one that failed is kept as
 // "update\FAILED.BIN", or deleted where an older copy there cannot be
 // cleared. Where it does not roll back, a log line says why, and the kernel
-// found in place is left there; where none is, the kernel on trial set
-// aside goes back.
-Rollback PutKeptKernelBack(Platform& os, const Trial& trial);
+// found in place, or just set aside, is left in place.
+Rollback PutKeptKernelBack(Platform& os);
 
 // ---- The trial of a new kernel (trial.cpp) ----
 
@@ -146,11 +146,14 @@ Verdict JudgeTry(Platform& os, Trial& trial, bool forceQuit);
 // Whether the kernel on trial has failed its tries too often to go on.
 bool KeepsFailing(const Trial& trial);
 // The launcher ends: the mark of a trial that passed gets a last try.
-void LeaveTrial(Platform& os, const Trial& trial);
-// A start has failed: a broken kernel file, and a kernel on trial, give way
-// to the kept kernel, with a log line that says why. NothingKept where
-// neither has anything to fall back on.
-Rollback FallBackOnKeptKernel(Platform& os, Trial& trial, const LaunchResult& launch);
+void LeaveTrial(Platform& os, Trial trial);
+// A start has failed: a broken kernel file, and a kernel on trial that could
+// not be started in time, give way to the kept kernel, with a log line that
+// says why. NothingKept where neither has anything to fall back on.
+Rollback FallBackOnKeptKernel(Platform& os,
+                              Trial& trial,
+                              const LaunchResult& launch,
+                              bool outOfTime);
 // Puts the kept kernel back and ends the trial, unless it cannot be done now:
 // then the trial and its mark stay. Done or not, the update the kernel asked
 // for is over: its tag is deleted.
@@ -178,7 +181,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial
 // A launcher started from a Run key, a scheduled task or a shortcut with an
 // empty "Start in" runs in the system's or the user's directory: where the
 // working directory is no installation and the executable's own directory
-// is a whole one, that one becomes the working directory.
+// holds the prerequisite, that one becomes the working directory.
 void EnterInstallation(Platform& os);
 // The prerequisite file in the working directory.
 bool CheckPrerequisite(Platform& os);

@@ -14,6 +14,11 @@ constexpr char LaunchFailedNotice[] =
     "\xce\xde\xb7\xa8\xc6\xf4\xb6\xafNX8\xc4\xda\xba\xcb, "
     "\xc7\xeb\xd6\xd8\xd0\xc2\xb0\xb2\xd7\xb0NX8.";
 
+// 暂时无法启动NX8内核, 请稍后重试.
+constexpr char NotStartedNowNotice[] =
+    "\xd4\xdd\xca\xb1\xce\xde\xb7\xa8\xc6\xf4\xb6\xafNX8\xc4\xda\xba\xcb, "
+    "\xc7\xeb\xc9\xd4\xba\xf3\xd6\xd8\xca\xd4.";
+
 // 启动参数过长, 无法启动NX8内核.
 constexpr char ArgumentTooLongNotice[] =
     "\xc6\xf4\xb6\xaf\xb2\xce\xca\xfd\xb9\xfd\xb3\xa4, "
@@ -24,8 +29,10 @@ constexpr char DebugArgument[] = "-debug";
 constexpr char ChineseLocale[] = "chs";
 
 // A start that failed for a reason that may pass is tried again after this
-// long.
-constexpr unsigned NotStartedPause = 5000;  // ms
+// long, for up to this long after the first failure of a launch: then the
+// user is told.
+constexpr unsigned NotStartedPause = 5000;           // ms
+constexpr Milliseconds FailingStartsBound = 120000;  // ms
 
 // A start that failed for a reason that may pass, or a rollback that cannot
 // be done now: the start is tried again in a while.
@@ -37,9 +44,10 @@ void WaitToTryAgain(Platform& os) {
     os.Sleep(NotStartedPause);
 }
 
-// The notice of a failed launch, then its log line.
-void ReportLaunchFailure(Platform& os, int error) {
-    os.ShowNotice(LaunchFailedNotice, NoticeCaption);
+// The launcher gives up on the kernel: the notice, then, once the user has
+// pressed OK, the log line.
+void ReportLaunchFailure(Platform& os, const char* notice, int error) {
+    os.ShowNotice(notice, NoticeCaption);
     LogLaunchFailure(os, error);
 }
 
@@ -101,23 +109,35 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
 
 LaunchResult LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial) {
     int heldRetries = 0;
-    for (;;) {
+    Milliseconds firstFailure = 0;
+    for (int failures = 0;; ++failures) {
         const LaunchResult launch = os.StartProcess(settings.kernelCommandLine);
         if (launch.started) return launch;
-        if (launch.failure == StartFailure::Held && TryAgainWhenFree(os, &heldRetries)) continue;
+        const Milliseconds now = os.TickCount();
+        if (failures == 0) firstFailure = now;
+        const bool outOfTime = now - firstFailure >= FailingStartsBound;
+        if (launch.failure == StartFailure::Held && !outOfTime &&
+            TryAgainWhenFree(os, &heldRetries)) {
+            continue;
+        }
         heldRetries = 0;
-        // The kept kernel starts now, or the one in place again, and with it
-        // the rollback.
-        const Rollback rollback = FallBackOnKeptKernel(os, trial, launch);
+        // The kept kernel starts now, or, where it cannot be put back yet,
+        // the one in place again, and with it the rollback.
+        const Rollback rollback = FallBackOnKeptKernel(os, trial, launch, outOfTime);
         if (rollback == Rollback::Done) continue;
-        if (rollback == Rollback::NotNow) {
+        if (rollback == Rollback::NotNow && !outOfTime) {
             WaitToTryAgain(os);
             continue;
         }
         // Reinstalling is the remedy only for a kernel file that is broken,
-        // with nothing to go back to.
-        if (launch.failure == StartFailure::Broken) {
-            ReportLaunchFailure(os, launch.error);
+        // with nothing to go back to. Anything else may pass: the user is
+        // told so once it has not passed in time.
+        if (launch.failure == StartFailure::Broken && rollback == Rollback::NothingKept) {
+            ReportLaunchFailure(os, LaunchFailedNotice, launch.error);
+            return launch;
+        }
+        if (outOfTime) {
+            ReportLaunchFailure(os, NotStartedNowNotice, launch.error);
             return launch;
         }
         LogLaunchFailure(os, launch.error);

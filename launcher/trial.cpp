@@ -9,6 +9,10 @@
 namespace {
 
 constexpr char TrialMarkFile[] = "update\\ON_TRIAL";
+// Written beside a mark that another program holds as its trial passes, or
+// ends otherwise: no hold on the mark can keep the end from being recorded,
+// and no later launcher puts a kernel that passed on trial again.
+constexpr char PassedFile[] = "update\\PASSED";
 constexpr char MarkStaysLine[] = "trial mark cannot be deleted.\n";
 
 constexpr Milliseconds TrialRun = 60000;  // a kernel on trial that runs this long has passed
@@ -20,38 +24,53 @@ constexpr int MaxFailedTries = 3;  // from this failed try on, each one rolls ba
 // or, while another program holds it, in the passes of the minute after.
 constexpr int MarkTries = 1 + TrialRun / (WatchPause + WatchWait);
 
-// ---- Its states ----
-
 Trial NoTrial() {
     return {};
 }
-
-// Passed: the kernel runs on, and its mark goes, a try a pass.
-Trial PassedTrial() {
-    Trial trial = {};
-    trial.markTries = MarkTries;
-    return trial;
-}
-
-// ---- Its mark ----
 
 bool TrialMarked(Platform& os) {
     return IsFile(os, TrialMarkFile);
 }
 
-// Deletes the mark, and again while another program holds it, for up to a
-// minute. Left in place, it puts a kernel that passed on trial once more,
-// for a minute, in the next launcher.
-void ClearMark(Platform& os) {
-    if (TrialMarked(os) && !RemoveWhenFree(os, TrialMarkFile)) os.WriteLog(MarkStaysLine);
+// The record of a pass goes with its mark; one left behind means nothing
+// without a mark beside it, and a swap clears it before it writes one.
+void ForgetPass(Platform& os) {
+    if (Exists(os, PassedFile)) (void)RemoveEvenReadOnly(os, PassedFile);
 }
 
-// One try at deleting the mark, for a watch pass, which never waits on a
-// held file: false while it is there. The last try logs that it stays.
-bool ClearMarkOnce(Platform& os, bool lastTry) {
-    if (!TrialMarked(os) || RemoveEvenReadOnly(os, TrialMarkFile) || !TrialMarked(os)) return true;
-    if (lastTry) os.WriteLog(MarkStaysLine);
-    return false;
+// Deletes the mark of a trial that has ended, and again while another
+// program holds it, for up to a minute; one that stays has the end recorded
+// beside it.
+void ClearMark(Platform& os) {
+    if (!TrialMarked(os) || RemoveWhenFree(os, TrialMarkFile)) {
+        ForgetPass(os);
+        return;
+    }
+    os.WriteLog(MarkStaysLine);
+    (void)os.CreateEmptyFile(PassedFile);
+}
+
+// One try at deleting the mark of a trial that passed, for a watch pass,
+// which never waits on a held file; the last one logs that it stays.
+void TryToClearMark(Platform& os, Trial& trial) {
+    --trial.markTries;
+    if (!TrialMarked(os) || RemoveEvenReadOnly(os, TrialMarkFile) || !TrialMarked(os)) {
+        trial.markTries = 0;
+        ForgetPass(os);
+    } else if (trial.markTries == 0) {
+        os.WriteLog(MarkStaysLine);
+    }
+}
+
+// The trial has passed: the kernel runs on, and its mark goes, one try now
+// and, while another program holds it, one in each watch pass of the minute
+// after. Where the first try fails, the pass is recorded beside the mark.
+Trial PassTrial(Platform& os) {
+    Trial trial = NoTrial();
+    trial.markTries = MarkTries;
+    TryToClearMark(os, trial);
+    if (trial.markTries > 0) (void)os.CreateEmptyFile(PassedFile);
+    return trial;
 }
 
 // A swap follows the kernel's end only where it asked for one and left the
@@ -64,10 +83,11 @@ bool SwapRequested(Platform& os) {
 
 Trial TakeUpTrial(Platform& os) {
     if (!TrialMarked(os)) return NoTrial();
-    // A kernel that left a quit or restart tag ended under it, and passed;
-    // without the kept kernel there is nothing to go back to.
-    if (KeptKernelExists(os) && !QueryTag(os, ControlTag::Quit).present &&
-        !QueryTag(os, ControlTag::Restart).present) {
+    // A kernel passed where its pass was recorded, and where it left a quit
+    // or restart tag: it ended under it. Without the kept kernel there is
+    // nothing to go back to.
+    if (KeptKernelExists(os) && !Exists(os, PassedFile) &&
+        !QueryTag(os, ControlTag::Quit).present && !QueryTag(os, ControlTag::Restart).present) {
         return NewTrial();
     }
     ClearMark(os);
@@ -75,7 +95,9 @@ Trial TakeUpTrial(Platform& os) {
 }
 
 bool MarkTrial(Platform& os) {
-    return TrialMarked(os) || os.CreateEmptyFile(TrialMarkFile);
+    // An earlier pass's record goes first: beside the new mark it would pass
+    // the new kernel unseen.
+    return RemoveWhenFree(os, PassedFile) && (TrialMarked(os) || os.CreateEmptyFile(TrialMarkFile));
 }
 
 Trial NewTrial() {
@@ -98,14 +120,12 @@ void CountRun(Platform& os, Trial& trial) {
     if (trial.onTrial) {
         trial.awake += std::min(ticks - trial.seen, LongestPass);
         trial.seen = ticks;
-        if (trial.awake >= TrialRun) trial = PassedTrial();
+        if (trial.awake >= TrialRun) {
+            trial = PassTrial(os);
+            return;
+        }
     }
-    // One try per pass: a pass that waited on a held mark would see stale
-    // tags and ended kernels late.
-    if (trial.markTries > 0) {
-        --trial.markTries;
-        if (ClearMarkOnce(os, trial.markTries == 0)) trial.markTries = 0;
-    }
+    if (trial.markTries > 0) TryToClearMark(os, trial);
 }
 
 // A minute's run passed the kernel already, in the watch pass that began
@@ -115,8 +135,7 @@ void CountRun(Platform& os, Trial& trial) {
 Verdict JudgeTry(Platform& os, Trial& trial, bool forceQuit) {
     if (!trial.onTrial) return Verdict::None;
     if (QueryTag(os, ControlTag::Quit).present || QueryTag(os, ControlTag::Restart).present) {
-        trial = NoTrial();
-        ClearMark(os);
+        trial = PassTrial(os);
         return Verdict::Passed;
     }
     if (forceQuit || SwapRequested(os)) return Verdict::None;
@@ -128,19 +147,26 @@ bool KeepsFailing(const Trial& trial) {
     return trial.failedTries >= MaxFailedTries;
 }
 
-void LeaveTrial(Platform& os, const Trial& trial) {
-    // The held mark of a trial that passed: a last try, and a line for why
-    // the next launcher has the kernel on trial.
-    if (trial.markTries > 0) (void)ClearMarkOnce(os, true);
+void LeaveTrial(Platform& os, Trial trial) {
+    // The held mark of a trial that passed: a last try, and a line where it
+    // stays.
+    if (trial.markTries == 0) return;
+    trial.markTries = 1;
+    TryToClearMark(os, trial);
 }
 
-Rollback FallBackOnKeptKernel(Platform& os, Trial& trial, const LaunchResult& launch) {
+Rollback FallBackOnKeptKernel(Platform& os,
+                              Trial& trial,
+                              const LaunchResult& launch,
+                              bool outOfTime) {
     // The installation comes back with the kernel an update replaced where
     // the kernel file is broken (an update cut short, a new kernel that is
     // no program, a kernel file damaged or deleted), and where a new kernel,
-    // which proved nothing, does not start. A kernel that has run is never
-    // given up for a reason that may pass: it may have moved its data on.
-    if (!(launch.failure == StartFailure::Broken || trial.onTrial) || !KeptKernelExists(os)) {
+    // which proved nothing, cannot be started in time. A failure that may
+    // pass is no failed try. A kernel that has run is never given up for
+    // such a failure: it may have moved its data on.
+    const bool broken = launch.failure == StartFailure::Broken;
+    if (!(broken || (trial.onTrial && outOfTime)) || !KeptKernelExists(os)) {
         return Rollback::NothingKept;
     }
     LogLaunchFailure(os, launch.error);
@@ -150,7 +176,7 @@ Rollback FallBackOnKeptKernel(Platform& os, Trial& trial, const LaunchResult& la
 }
 
 Rollback RollBack(Platform& os, Trial& trial) {
-    const Rollback rollback = PutKeptKernelBack(os, trial);
+    const Rollback rollback = PutKeptKernelBack(os);
     // A rollback that cannot be done now is tried again, by this launcher
     // or by the next one: the mark stays for it.
     if (rollback != Rollback::NotNow) ClearMark(os);

@@ -110,7 +110,7 @@ bool KeptKernelExists(Platform& os) {
     return IsFile(os, RollbackFile);
 }
 
-Rollback PutKeptKernelBack(Platform& os, const Trial& trial) {
+Rollback PutKeptKernelBack(Platform& os) {
     if (!KeptKernelExists(os)) {
         os.WriteLog("rollback file not found, rollback skipped.\n");
         return Rollback::NothingKept;
@@ -122,13 +122,10 @@ Rollback PutKeptKernelBack(Platform& os, const Trial& trial) {
     }
     RunMove(os, PutKeptBack);
     if (Exists(os, KernelFile)) return Rollback::Done;
-    // Nothing is in place: the kernel just set aside goes back; so does the
-    // kernel on trial that a launcher set aside before it died, and its
-    // trial goes on.
-    if (failed == SetAside::KeptAsFailed ||
-        (failed == SetAside::NotThere && trial.onTrial && IsFile(os, FailedFile))) {
-        RunMove(os, PutFailedBack);
-    }
+    // Nothing is in place: the kernel just set aside goes back. A copy set
+    // aside before (by an earlier rollback, or by a launcher that died) may
+    // be one that failed an earlier update: it is never put back.
+    if (failed == SetAside::KeptAsFailed) RunMove(os, PutFailedBack);
     os.WriteLog("rollback file cannot be moved into place, rollback skipped.\n");
     return Rollback::NotNow;
 }

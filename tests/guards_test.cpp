@@ -12,12 +12,12 @@ using ::testing::ElementsAreArray;
 
 constexpr char KernelStillRunning[] = "notice 警告: 内核尚未退出，将杀死并重新加载内核";
 
-// Nor is the executable's directory entered, which lacks a kernel.
+// Nor is the executable's directory entered, which lacks it too.
 TEST(Guards, MissingPrerequisiteShowsOnlyItsNotice) {
     FakePlatform os;
     os.AddFile("kernel.bin");
     os.AddFile("quit.do");
-    os.AddFile(std::string(FakePlatform::ProgramDir) + "zlib1.dll");
+    os.AddFile(std::string(FakePlatform::ProgramDir) + "kernel.bin");
 
     EXPECT_EQ(os.Run({"-debug"}), -1);
 
@@ -27,11 +27,14 @@ TEST(Guards, MissingPrerequisiteShowsOnlyItsNotice) {
     EXPECT_EQ(os.KernelsStarted(), 0);
 }
 
-// Started from elsewhere, as from a Run key: the installation beside the
-// executable is entered before anything else, and its kernel started.
+// Started from elsewhere, as from a Run key, in a directory with a
+// zlib1.dll of its own, as Windows' system directory: the installation
+// beside the executable is entered before anything else, and its kernel
+// started.
 TEST(Guards, StartedElsewhereTheLauncherEntersItsOwnInstallation) {
     FakePlatform os;
     os.AddFile("restart.do");
+    os.AddFile("zlib1.dll");
     os.AddFile(std::string(FakePlatform::ProgramDir) + "zlib1.dll");
     os.AddFile(std::string(FakePlatform::ProgramDir) + "kernel.bin", "kernel v1");
     os.StopAt(1);

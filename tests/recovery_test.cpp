@@ -56,10 +56,10 @@ Trace NotStarted(int error) {
     return Join({{"log CreateProcess failed (" + std::to_string(error) + ")\n"}, TryAgain});
 }
 
-// Every start refused as in use, for longer than the launcher waits; and
-// the pause before it is tried again.
-void HoldEveryStart(FakePlatform& os, int error) {
-    for (int i = 0; i <= InUseRetries; ++i) os.FailNextLaunch(error);
+// Every start refused as in use, for longer than the launcher waits, or so
+// many of them; and the pause before it is tried again.
+void HoldEveryStart(FakePlatform& os, int error, int times = InUseRetries + 1) {
+    for (int i = 0; i < times; ++i) os.FailNextLaunch(error);
 }
 Trace StartsHeldForGood(int error) {
     const std::string refused = "start kernel.bin -> error " + std::to_string(error);
@@ -94,14 +94,16 @@ Trace TwoFailedTriesAfter(const Trace& swap) {
 }
 const Trace TwoFailedTries = TwoFailedTriesAfter(Swap);
 
-// The start-up whose first launch fails with this error and falls back; a
-// kernel on trial gives up its mark with it.
-Trace FallBack(int error, const Trace& rollback, bool onTrial = false) {
+// The start-up whose first launch fails with this error and falls back,
+// after so many failures that pass; a kernel on trial gives up its mark
+// with it.
+Trace FallBack(int error, const Trace& rollback, bool onTrial = false, int passing = 0) {
     const std::string code = std::to_string(error);
+    const std::string failed = "start kernel.bin -> error " + code;
     return Join({BeforeGuards(),
-                 {"mutex PDRAV -> new",
-                  "mutex KERNELBIN -> new",
-                  "start kernel.bin -> error " + code,
+                 {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+                 Repeat(Join({{failed}, NotStarted(error)}), passing),
+                 {failed,
                   "log CreateProcess failed (" + code + ")\n",
                   std::string("log ") + (onTrial ? "new kernel" : "kernel") +
                       " failed to start, rolling back...\n"},
@@ -191,12 +193,15 @@ const RecoveryCase RecoveryCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
-    // A staged new kernel is left for the kernel to offer again.
+    // A staged new kernel is left for the kernel to offer again. The kept
+    // kernel makes an installation of the working directory: the
+    // executable's own is not entered.
     {"FirstLaunchWithoutKernelFileFallsBack",
      [](FakePlatform& os) {
          os.AddFile("zlib1.dll");
          os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
          os.AddFile("update\\_UPDATE.NEW", "kernel v2");
+         os.AddFile(std::string(FakePlatform::ProgramDir) + "zlib1.dll");
      },
      5000,
      FallBack(2, {}),
@@ -371,7 +376,9 @@ const RecoveryCase PassingCases[] = {
      Join({StartupEffects(),
            Relaunch(1, Swap, Updated),
            Repeat(RunningPass(2), 10),
-           Repeat(Join({{MarkHeld}, RunningPass(2)}), 7),
+           {MarkHeld, "create update\\PASSED"},
+           RunningPass(2),
+           Repeat(Join({{MarkHeld}, RunningPass(2)}), 6),
            {MarkHeld, "log sig timeout, force quit!\n", "terminate #2 (0)"},
            EndedPass(2),
            {"log deleting quit tag...\n",
@@ -396,17 +403,128 @@ const RecoveryCase PassingCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
-    // A new kernel proved nothing: short of resources, it gives way.
-    {"KernelOnTrialShortOfResourcesFallsBack",
+    // A new kernel short of resources fails no try: it gives way only once
+    // two minutes have passed, having proved nothing.
+    {"KernelOnTrialShortOfResourcesFallsBackPastTheBound",
      [](FakePlatform& os) {
          Install(os);
          os.AddFile("kernel.bin", "kernel v2");
          os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
          os.AddFile("update\\ON_TRIAL");
-         os.FailNextLaunch(1455);
+         HoldEveryStart(os, 1455, 25);
      },
-     5000,
-     FallBack(1455, {KeepFailed}, true),
+     125000,
+     FallBack(1455, {KeepFailed}, true, 24),
+     std::nullopt,
+     "kernel v1"},
+    // Held for good: two minutes on, the user is told to try later, and the
+    // proven kernel stays.
+    {"ProvenKernelHeldForGoodIsToldToTryLater",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+         HoldEveryStart(os, 32, 2 * InUseRetries);
+     },
+     3600 * 1000,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+           StartsHeldForGood(32),
+           Refused("start kernel.bin -> error 32", 55),
+           {"start kernel.bin -> error 32",
+            "notice 警告: 暂时无法启动NX8内核, 请稍后重试.",
+            "log CreateProcess failed (32)\n"}}),
+     -1,
+     "kernel v1"},
+    // A swap cut short by a shutdown, an old failed copy beside it: only the
+    // kept kernel goes into place, once it is let go.
+    {"KeptKernelHeldAfterASwapCutShortNeverPutsAnOldFailedCopyInPlace",
+     [](FakePlatform& os) {
+         os.AddFile("zlib1.dll");
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
+         os.AddFile("update\\FAILED.BIN", "kernel v0");
+         os.AddFile("update\\ON_TRIAL");
+         os.AddFile("update\\_UPDATE.NEW", "kernel v2");
+         os.HoldFile("update\\ROLLBACK.BIN", 75000);
+     },
+     80000,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new",
+            "mutex KERNELBIN -> new",
+            "start kernel.bin -> error 2",
+            "log CreateProcess failed (2)\n",
+            "log new kernel failed to start, rolling back...\n"},
+           RefusedForGood(std::string(MoveBack) + " -> failed"),
+           {"log rollback file cannot be moved into place, rollback skipped.\n"},
+           TryAgain,
+           {"start kernel.bin -> error 2",
+            "log CreateProcess failed (2)\n",
+            "log new kernel failed to start, rolling back...\n"},
+           Refused(std::string(MoveBack) + " -> failed", 10),
+           {MoveBack, Unmark},
+           FirstLaunch(),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
+    // A pass recorded once, beside the new mark, would pass its kernel unseen.
+    {"EarlierPassesRecordGoesBeforeTheMark",
+     [](FakePlatform& os) {
+         UpdateTo(os, "kernel v2");
+         os.AddFile("update\\PASSED");
+     },
+     6000,
+     Join({StartupEffects(),
+           Relaunch(1, {Updating, MoveAside, "remove update\\PASSED", Mark, MoveIn}, Updated),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v2"},
+    // Its mark held as it passed, then a power cut: the pass recorded beside
+    // the mark keeps the next launcher from putting it on trial again.
+    {"PassedTrialIsNotTakenUpAgain",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+         os.AddFile("update\\ON_TRIAL");
+         os.AddFile("update\\PASSED");
+     },
+     1,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new", "mutex KERNELBIN -> new", Unmark, "remove update\\PASSED"},
+           FirstLaunch(),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
+    // Ended under its quit tag, which the start-up clears: its mark, held,
+    // has the end recorded beside it.
+    {"PassedTrialsMarkHeldAtStartUp",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+         os.AddFile("update\\ON_TRIAL");
+         os.AddFile("quit.do");
+         os.MakeUndeletable("update\\ON_TRIAL");
+     },
+     60001,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+           RefusedForGood(MarkHeld),
+           {"log trial mark cannot be deleted.\n", "create update\\PASSED", "remove quit.do"},
+           FirstLaunch(),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
+    // Cut short between a rollback's two moves, and started from elsewhere:
+    // the installation beside the executable recovers as in place.
+    {"StartedElsewhereWithoutItsKernel",
+     [](FakePlatform& os) {
+         os.AddFile(std::string(FakePlatform::ProgramDir) + "zlib1.dll");
+         os.AddFile(std::string(FakePlatform::ProgramDir) + "update\\ROLLBACK.BIN", "kernel v1");
+     },
+     1,
+     [] {
+         Trace effects = FallBack(2, {});
+         effects.insert(effects.begin() + 2, "chdir C:\\NX8\\");  // after the locale
+         return effects;
+     }(),
      std::nullopt,
      "kernel v1"},
 };
@@ -473,7 +591,7 @@ TEST_P(CutTest, FreshLauncherAfterEveryStepSupervisesAKernel) {
 
         FakePlatform fresh;
         fresh.KeepFilesOf(dying);
-        fresh.StopAt(75000);
+        fresh.StopAt(130000);
         EXPECT_EQ(fresh.Run({}), std::nullopt);
         EXPECT_EQ(fresh.KernelsRunning(), 1);
         const Trace effects = fresh.Effects();
@@ -500,8 +618,8 @@ INSTANTIATE_TEST_SUITE_P(
                 CrashLoop,
                 "log new kernel keeps failing, rolling back...\n"},
         CutCase{"RollbackAtStartUp", UnstartableWithStuckCopy, "start kernel.bin -> error 193"},
-        // Held past the fresh launcher's minute: the kernel on trial set aside
-        // goes back.
+        // Held past the fresh launcher's minute: the rollback is tried again
+        // until the kept kernel is let go.
         CutCase{"RollbackWithTheKeptKernelHeldPastTheNextLaunchersMinute",
                 [](FakePlatform& os) {
                     CrashLoop(os);

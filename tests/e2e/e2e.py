@@ -282,17 +282,49 @@ def proven_kernel_held_past_the_minute(target, inst):
 
 
 @case
+def start_keeps_failing(target, inst):
+    """The kernel file held for good, as by a scanner that never lets go: the
+    start is tried again for two minutes, then the user is told to try
+    later, and the proven kernel stays where it is."""
+    shutil.copy2(target.kernel, inst.path("update", "ROLLBACK.BIN"))
+    original = inst.read("kernel.bin")
+    release = hold(target, inst, "kernel.bin")
+    try:
+        run = inst.start()
+        expect(run.wait(240), 255, "exit code")
+    finally:
+        release()
+    held = f"CreateProcess failed ({32 if target.windows else errno.ETXTBSY})\n"
+    expect_output(run, [STARTING, IN_USE, held, NOT_STARTED, IN_USE, held])
+    # Timed from the launcher's first line, the bound not cut short.
+    told = run.lines[-1][0] - run.lines[0][0]
+    if told < 115:
+        raise AssertionError(f"the user was told after {told:.1f} s, before the two minutes")
+    expect(inst.kernel_starts(), [], "kernel starts")
+    expect(inst.read("kernel.bin") == original, True, "the proven kernel in place")
+    expect(sorted(os.listdir(inst.path("update"))), ["ROLLBACK.BIN"], "update directory")
+    if not target.windows:
+        expect("警告: 暂时无法启动NX8内核, 请稍后重试.\n" in run.stderr.decode(), True, "notice")
+
+
+@case
 def started_from_another_directory(target, inst):
     """As from a Run key, a scheduled task or a shortcut with an empty "Start
-    in": the installation beside the executable is the one that runs."""
-    elsewhere = inst.path("elsewhere")
-    os.mkdir(elsewhere)
-    inst.scenario("create quit.do; exit 0")
-    run = inst.start("-debug", cwd=elsewhere)
-    expect(run.wait(30), 0, "exit code")
-    expect_output(run, [STARTING, QUITTING])
-    expect(len(inst.kernel_starts()), 1, "kernel starts in the installation")
-    expect(os.listdir(elsewhere), [], "files in the directory started from")
+    in": the installation beside the executable is the one that runs, also
+    where the directory started from holds a zlib1.dll of its own, as
+    Windows' system directory does."""
+    inst.scenario("create quit.do; exit 0", "create quit.do; exit 0")
+    for name, own_zlib in (("elsewhere", False), ("system", True)):
+        directory = inst.path(name)
+        os.mkdir(directory)
+        if own_zlib:
+            shutil.copy2(inst.path("zlib1.dll"), directory)
+        run = inst.start("-debug", cwd=directory)
+        expect(run.wait(30), 0, f"exit code, started in {name}")
+        expect_output(run, [STARTING, QUITTING])
+        expect(os.listdir(directory), ["zlib1.dll"] if own_zlib else [],
+               f"files in the directory started from, {name}")
+    expect(len(inst.kernel_starts()), 2, "kernel starts in the installation")
 
 
 @case
