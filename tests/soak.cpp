@@ -62,8 +62,22 @@ bool ChildLeft() {
 }
 #endif
 
+// A start refused for a moment (wine's, on a busy machine, once in
+// thousands) is tried again, as the launcher does: the soak counts what is
+// left over, not what the system refused for a while.
+LaunchResult Start(Platform& os, const std::string& commandLine, int i) {
+    LaunchResult launch = os.StartProcess(commandLine.c_str());
+    for (int retry = 0; retry < 3 && !launch.started && launch.failure != StartFailure::Broken;
+         ++retry) {
+        std::printf("cycle %d: start failed (%d), tried again\n", i, launch.error);
+        os.Sleep(500);
+        launch = os.StartProcess(commandLine.c_str());
+    }
+    return launch;
+}
+
 bool Cycle(Platform& os, const std::string& commandLine, int i) {
-    const LaunchResult launch = os.StartProcess(commandLine.c_str());
+    const LaunchResult launch = Start(os, commandLine, i);
     if (!launch.started) {
         std::printf("cycle %d: start failed (%d)\n", i, launch.error);
         return false;
