@@ -128,8 +128,9 @@ struct Trial {
 enum class Verdict { None, Passed, Failed };
 
 // At start-up: the trial the last launcher left unfinished, by its mark
-// beside the kept kernel; the mark of one that ended is deleted. Read before
-// the start-up clears the tags.
+// beside the kept kernel with no record of its end; the mark of one that
+// ended is deleted, with its record. Read before the start-up clears the
+// tags.
 Trial TakeUpTrial(Platform& os);
 // A swap puts a new kernel on trial; the mark on disk says so first. False
 // where the mark cannot be written.
@@ -146,7 +147,7 @@ Verdict JudgeTry(Platform& os, Trial& trial, bool forceQuit);
 // Whether the kernel on trial has failed its tries too often to go on.
 bool KeepsFailing(const Trial& trial);
 // The launcher ends: the mark of a trial that passed gets a last try.
-void LeaveTrial(Platform& os, Trial trial);
+void LeaveTrial(Platform& os, Trial& trial);
 // A start has failed: a broken kernel file, and a kernel on trial that could
 // not be started in time, give way to the kept kernel, with a log line that
 // says why. NothingKept where neither has anything to fall back on.

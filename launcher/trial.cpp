@@ -1,7 +1,8 @@
 // The trial of a new kernel: from the swap that puts it in place, or the
 // start-up that finds a trial unfinished, until it has run a minute, ended
 // under the quit or restart tag, or given way to the kept kernel. Its state
-// is one Trial, its mark on disk "update\ON_TRIAL".
+// is one Trial, its mark on disk "update\ON_TRIAL", and the record of its
+// end, "update\PASSED", where the mark outlives it.
 #include <algorithm>
 
 #include "launcher/launcher.h"
@@ -147,12 +148,13 @@ bool KeepsFailing(const Trial& trial) {
     return trial.failedTries >= MaxFailedTries;
 }
 
-void LeaveTrial(Platform& os, Trial trial) {
-    // The held mark of a trial that passed: a last try, and a line where it
-    // stays.
-    if (trial.markTries == 0) return;
-    trial.markTries = 1;
-    TryToClearMark(os, trial);
+void LeaveTrial(Platform& os, Trial& trial) {
+    // The held mark of a trial that passed: its last try, and a line where
+    // it stays.
+    if (trial.markTries > 0) {
+        trial.markTries = 1;
+        TryToClearMark(os, trial);
+    }
 }
 
 Rollback FallBackOnKeptKernel(Platform& os,
