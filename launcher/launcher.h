@@ -181,9 +181,9 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial
 
 // A launcher started from a Run key, a scheduled task or a shortcut with an
 // empty "Start in" runs in the system's or the user's directory: where the
-// working directory is no installation and the executable's own directory
-// holds the prerequisite, that one becomes the working directory.
-void EnterInstallation(Platform& os);
+// working directory is no installation, the executable's own directory
+// becomes the working directory. False, the user told, where it cannot.
+bool EnterInstallation(Platform& os);
 // The prerequisite file in the working directory.
 bool CheckPrerequisite(Platform& os);
 // Holds the name of a running launcher in *launcherMutex; false when

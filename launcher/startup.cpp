@@ -86,7 +86,7 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
     if (!BuildLaunchSettings(argc, argv, &settings)) return RefuseLongArgument(os);
     if (!settings.debugMode) os.FreeConsole();
     os.SetLocale(ChineseLocale);
-    EnterInstallation(os);
+    if (!EnterInstallation(os)) return ExitFailure;
     if (!CheckPrerequisite(os)) return ExitFailure;
     os.WriteLog("starting kernel...\n");
     // Both names stay held until the launcher ends; the platform releases

@@ -76,12 +76,11 @@ public:
     // Creates an empty file, or leaves the file of that name as it is; never
     // through a link. True when the file is there.
     virtual bool CreateEmptyFile(const char* name) = 0;
-    // The directory of the launcher's own executable, with its trailing
-    // separator; false where it cannot be told or does not fit that size.
-    virtual bool ProgramDirectory(char* directory, std::size_t size) = 0;
-    // Makes this the working directory, which every program started later
-    // inherits.
-    virtual bool SetWorkingDirectory(const char* directory) = 0;
+    // Makes the directory of the launcher's own executable the working
+    // directory, which every program started later inherits. It is found
+    // and entered by its real name, whatever characters or bytes that holds;
+    // false where it cannot be told or entered.
+    virtual bool EnterProgramDirectory() = 0;
     virtual Seconds CurrentTime() = 0;
     // A count that changes of the system's time do not move, from an
     // arbitrary start; the launcher reads it in every watch pass.

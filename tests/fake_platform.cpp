@@ -257,22 +257,16 @@ bool FakePlatform::CreateEmptyFile(const char* name) {
     return created;
 }
 
-bool FakePlatform::ProgramDirectory(char* directory, std::size_t size) {
-    Record("program directory", true);
-    if (sizeof ProgramDir > size) return false;
-    std::memcpy(directory, ProgramDir, sizeof ProgramDir);
-    return true;
-}
-
-bool FakePlatform::SetWorkingDirectory(const char* directory) {
-    Record(std::string("chdir ") + directory);
+bool FakePlatform::EnterProgramDirectory() {
+    const std::string prefix = ProgramDir;
+    Record("chdir " + prefix + (programDirectoryLost_ ? " -> failed" : ""));
+    if (programDirectoryLost_) return false;
     // Only what was named under it is seen now, by its name in it.
-    const std::string prefix = directory;
     std::map<std::string, File> entered;
     for (const auto& [name, file] : files_) {
         if (name.rfind(prefix, 0) == 0) entered[name.substr(prefix.size())] = file;
     }
-    files_ = entered;
+    if (!entered.empty()) files_ = entered;
     return true;
 }
 

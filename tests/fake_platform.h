@@ -90,8 +90,11 @@ public:
     // 193 (ERROR_BAD_EXE_FORMAT).
     static constexpr char NotAProgram[] = "not a program";
     // The directory of the launcher's executable. Its files, named under it,
-    // become those of the working directory once the launcher enters it.
+    // become those of the working directory once the launcher enters it;
+    // where no file is named under it, the launcher was started in it.
     static constexpr char ProgramDir[] = "C:\\NX8\\";
+    // The executable's directory cannot be told or entered.
+    void LoseProgramDirectory() { programDirectoryLost_ = true; }
 
     // ---- Running ----
 
@@ -123,8 +126,7 @@ public:
     bool RemoveFile(const char* name) override;
     void ClearReadOnly(const char* name) override;
     bool CreateEmptyFile(const char* name) override;
-    bool ProgramDirectory(char* directory, std::size_t size) override;
-    bool SetWorkingDirectory(const char* directory) override;
+    bool EnterProgramDirectory() override;
     Seconds CurrentTime() override;
     Milliseconds TickCount() override;
     void WriteLog(const char* text) override;
@@ -182,6 +184,7 @@ private:
     size_t cutAfter_ = SIZE_MAX;
     long long suspendAt_ = -1;
     long long suspendedFor_ = 0;
+    bool programDirectoryLost_ = false;
     std::map<std::string, File> files_;
     std::map<std::string, long long> heldUntil_;  // virtual ms
     std::set<std::string> hanging_;

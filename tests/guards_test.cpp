@@ -12,19 +12,39 @@ using ::testing::ElementsAreArray;
 
 constexpr char KernelStillRunning[] = "notice 警告: 内核尚未退出，将杀死并重新加载内核";
 
-// Nor is the executable's directory entered, which lacks it too.
+// Started from elsewhere: the executable's directory, entered, lacks it too.
 TEST(Guards, MissingPrerequisiteShowsOnlyItsNotice) {
     FakePlatform os;
     os.AddFile("kernel.bin");
-    os.AddFile("quit.do");
     os.AddFile(std::string(FakePlatform::ProgramDir) + "kernel.bin");
+    os.AddFile(std::string(FakePlatform::ProgramDir) + "quit.do");
 
     EXPECT_EQ(os.Run({"-debug"}), -1);
 
     EXPECT_THAT(os.Effects(),
-                ElementsAre("locale chs", "notice 警告: 无法加载zlib1.dll,请重新安装客户端软件"));
+                ElementsAre("locale chs",
+                            "chdir C:\\NX8\\",
+                            "notice 警告: 无法加载zlib1.dll,请重新安装客户端软件"));
     EXPECT_TRUE(os.HasFile("quit.do"));
     EXPECT_EQ(os.KernelsStarted(), 0);
+}
+
+// Started from a directory with a zlib1.dll of its own, as Windows' system
+// directory, and no kernel: where the executable's own directory cannot be
+// entered, nothing there is taken for an installation to reinstall.
+TEST(Guards, ExecutablesDirectoryThatCannotBeEnteredIsSaidSo) {
+    FakePlatform os;
+    os.AddFile("zlib1.dll");
+    os.LoseProgramDirectory();
+
+    EXPECT_EQ(os.Run({}), -1);
+
+    EXPECT_THAT(os.Effects(),
+                ElementsAre("free console",
+                            "locale chs",
+                            "chdir C:\\NX8\\ -> failed",
+                            "notice 警告: 无法进入NX8安装目录, 无法启动NX8内核.",
+                            "log installation directory cannot be entered.\n"));
 }
 
 // Started from elsewhere, as from a Run key, in a directory with a

@@ -120,6 +120,8 @@ TEST(Startup, FirstLaunchThenMainPageThenWatching) {
                             "11.000 wait #1 -> timeout"));
 }
 
+// Started in place: the working directory, no installation without its
+// kernel, is the executable's own, entered again.
 TEST(Startup, KernelThatCannotStartIsReportedWithoutMainPage) {
     FakePlatform os;
     os.AddFile("zlib1.dll");                  // and no kernel.bin
@@ -129,6 +131,7 @@ TEST(Startup, KernelThatCannotStartIsReportedWithoutMainPage) {
 
     EXPECT_THAT(os.Effects(),
                 ElementsAre("locale chs",
+                            "chdir C:\\NX8\\",
                             "log starting kernel...\n",
                             "mutex PDRAV -> new",
                             "mutex KERNELBIN -> new",

@@ -50,9 +50,8 @@ constexpr char ScenarioFile[] = "kernel-scenario.txt";
 constexpr char UpdateFile[] = "update/_UPDATE.NEW";
 constexpr char MarkerKey[] = "KERNEL-MARKER:";
 
-std::string ReadFile(const std::string& path) {
+std::string ReadAll(FILE* file) {
     std::string content;
-    FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return content;
     char buffer[65536];
     size_t length;
@@ -96,11 +95,16 @@ std::string Json(const std::string& text) {
     return json + "\"";
 }
 
+std::string ReadFile(const std::string& path) {
+    return ReadAll(std::fopen(path.c_str(), "rb"));
+}
+
 #ifdef _WIN32
-std::string OwnPath() {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::string(path, length);
+// By its UTF-16 name: an ANSI one has '?' for characters outside the code page.
+std::string ReadSelf() {
+    wchar_t path[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+    return length > 0 && length < 32768 ? ReadAll(_wfopen(path, L"rb")) : "";
 }
 long ProcessId() {
     return static_cast<long>(GetCurrentProcessId());
@@ -112,10 +116,8 @@ long long MonotonicNs() {
     return 0;  // not measured on Windows
 }
 #else
-std::string OwnPath() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    return length > 0 ? std::string(path, static_cast<size_t>(length)) : "";
+std::string ReadSelf() {
+    return ReadFile("/proc/self/exe");
 }
 long ProcessId() {
     return static_cast<long>(getpid());
@@ -134,7 +136,7 @@ std::string RawCommandLine(int argc, char** argv) {
 
 // The marker a copy carries as its last line, or "".
 std::string OwnMarker() {
-    const std::string self = ReadFile(OwnPath());
+    const std::string self = ReadSelf();
     if (self.empty() || self.back() != '\n') return "";
     const size_t lineStart = self.rfind('\n', self.size() - 2);
     const std::string last = self.substr(lineStart == std::string::npos ? 0 : lineStart + 1);
@@ -167,7 +169,7 @@ void TouchFile(const std::string& name) {
 }
 
 void PlaceUpdate(const std::string& marker) {
-    std::string copy = ReadFile(OwnPath());
+    std::string copy = ReadSelf();
     // A marked copy of a marked copy keeps only the new marker.
     if (!OwnMarker().empty()) copy.erase(copy.rfind(MarkerKey));
     if (copy.empty() || copy.back() != '\n') copy += '\n';

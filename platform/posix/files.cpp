@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "platform/posix/posix_layer.h"
 
@@ -64,19 +65,18 @@ bool CreateEmptyFile(const char* name) {
     return true;
 }
 
-bool ProgramDirectory(char* directory, size_t size) {
-    // The executable as the system started it, links resolved.
-    const ssize_t length = readlink("/proc/self/exe", directory, size);
-    if (length <= 0 || static_cast<size_t>(length) >= size) return false;
+bool EnterProgramDirectory() {
+    // The executable as the system started it, links resolved; its name is
+    // bytes, taken as they are. A directory deleted since reads
+    // "... (deleted)", which cannot be entered.
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return false;
     ssize_t end = length;
-    while (end > 0 && directory[end - 1] != '/') --end;
+    while (end > 0 && path[end - 1] != '/') --end;
     if (end == 0) return false;
-    directory[end] = '\0';
-    return true;
-}
-
-bool SetWorkingDirectory(const char* directory) {
-    return chdir(directory) == 0;
+    path[end] = '\0';
+    return chdir(path) == 0;
 }
 
 }  // namespace posix_layer

@@ -24,8 +24,7 @@ FileStatus QueryFileStatus(const char* name);
 bool RemoveFile(const char* name);
 void ClearReadOnly(const char* name);
 bool CreateEmptyFile(const char* name);
-bool ProgramDirectory(char* directory, size_t size);
-bool SetWorkingDirectory(const char* directory);
+bool EnterProgramDirectory();
 
 // ---- Processes (processes.cpp) ----
 

@@ -67,13 +67,7 @@ public:
 
     bool CreateEmptyFile(const char* name) override { return posix_layer::CreateEmptyFile(name); }
 
-    bool ProgramDirectory(char* directory, std::size_t size) override {
-        return posix_layer::ProgramDirectory(directory, size);
-    }
-
-    bool SetWorkingDirectory(const char* directory) override {
-        return posix_layer::SetWorkingDirectory(directory);
-    }
+    bool EnterProgramDirectory() override { return posix_layer::EnterProgramDirectory(); }
 
     Seconds CurrentTime() override { return static_cast<Seconds>(std::time(nullptr)); }
 

@@ -28,6 +28,9 @@ namespace {
 constexpr UINT NoticeCodePage = 936;  // GBK, the notices' encoding
 constexpr int NoticeLength = 512;     // wide characters, ample for every notice
 constexpr size_t CommandLineLength = MAX_PATH;
+// The longest path Windows has, in UTF-16 units, its terminating zero
+// included.
+constexpr DWORD LongestPath = 32768;
 constexpr DWORD EndedCommandWait = 5000;  // ms for a terminated command to go
 
 STARTUPINFOA ZeroedStartupInfo() {
@@ -175,28 +178,22 @@ public:
         return true;
     }
 
-    bool ProgramDirectory(char* directory, std::size_t size) override {
-        // A path that does not fit comes back cut short, filling the buffer.
-        const DWORD length = GetModuleFileNameA(nullptr, directory, static_cast<DWORD>(size));
-        if (length == 0 || length >= size) return false;
-        // Up to its last separator. Scanned from the front: in a double-byte
-        // code page such as GBK, a character's second byte may be a
-        // backslash.
+    bool EnterProgramDirectory() override {
+        // In UTF-16 from end to end: the ANSI calls give '?' for every
+        // character outside the ANSI code page (a Chinese folder on a Windows
+        // whose language for non-Unicode programs is not Chinese, a Korean
+        // user name on a Chinese one), and that directory is then not found.
+        wchar_t path[LongestPath];
+        const DWORD length = GetModuleFileNameW(nullptr, path, LongestPath);
+        if (length == 0 || length >= LongestPath) return false;  // cut short
         DWORD end = 0;
         for (DWORD i = 0; i < length; ++i) {
-            if (IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(directory[i])) && i + 1 < length) {
-                ++i;
-            } else if (directory[i] == '\\' || directory[i] == '/') {
-                end = i + 1;
-            }
+            // cppcheck-suppress uninitvar ; GetModuleFileNameW wrote these
+            if (path[i] == L'\\' || path[i] == L'/') end = i + 1;
         }
         if (end == 0) return false;
-        directory[end] = '\0';
-        return true;
-    }
-
-    bool SetWorkingDirectory(const char* directory) override {
-        return SetCurrentDirectoryA(directory) != 0;
+        path[end] = L'\0';
+        return SetCurrentDirectoryW(path) != 0;
     }
 
     Seconds CurrentTime() override {

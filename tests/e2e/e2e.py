@@ -312,19 +312,40 @@ def started_from_another_directory(target, inst):
     """As from a Run key, a scheduled task or a shortcut with an empty "Start
     in": the installation beside the executable is the one that runs, also
     where the directory started from holds a zlib1.dll of its own, as
-    Windows' system directory does."""
-    inst.scenario("create quit.do; exit 0", "create quit.do; exit 0")
-    for name, own_zlib in (("elsewhere", False), ("system", True)):
+    Windows' system directory does, whatever characters the installation's
+    name holds (under wine Chinese ones, which its ANSI code page, 1252, has
+    not; natively bytes that are no UTF-8), and a swap cut short there
+    recovers as in place."""
+    odd_name = "安装32" if target.windows else os.fsdecode(b"\xb0\xb2\xd7\xb032")
+    rolling_back = [STARTING, "CreateProcess failed (2)\n",
+                    "new kernel failed to start, rolling back...\n", QUITTING]
+    rows = (  # started in, with a zlib1.dll of its own, installation's name, swap cut short
+        ("elsewhere", False, None, False),
+        ("system", True, None, False),
+        ("system", True, odd_name, False),
+        ("system", True, odd_name, True),
+    )
+    inst.scenario(*["create quit.do; exit 0"] * len(rows))
+    for name, own_zlib, installation, cut_short in rows:
+        if installation and not inst.dir.endswith(installation):
+            renamed = f"{inst.dir}-{installation}"
+            os.rename(inst.dir, renamed)
+            inst.dir = renamed
+        if cut_short:
+            shutil.move(inst.path("kernel.bin"), inst.path("update", "ROLLBACK.BIN"))
+            open(inst.path("update", "ON_TRIAL"), "wb").close()
         directory = inst.path(name)
-        os.mkdir(directory)
+        os.makedirs(directory, exist_ok=True)
         if own_zlib:
             shutil.copy2(inst.path("zlib1.dll"), directory)
         run = inst.start("-debug", cwd=directory)
-        expect(run.wait(30), 0, f"exit code, started in {name}")
-        expect_output(run, [STARTING, QUITTING])
+        row = f"started in {name}, installation {installation!r}, cut short {cut_short}"
+        expect(run.wait(60), 0, f"exit code, {row}")
+        expect_output(run, rolling_back if cut_short else [STARTING, QUITTING])
         expect(os.listdir(directory), ["zlib1.dll"] if own_zlib else [],
-               f"files in the directory started from, {name}")
-    expect(len(inst.kernel_starts()), 2, "kernel starts in the installation")
+               f"files in the directory started from, {row}")
+        expect(os.listdir(inst.path("update")), [], f"update directory, {row}")
+    expect(len(inst.kernel_starts()), len(rows), "kernel starts in the installation")
 
 
 @case
