@@ -53,3 +53,11 @@ void ClearTagsAtStartup(Platform& os) {
         if (QueryTag(os, tag).present) RemoveTag(os, tag);
     }
 }
+
+KernelLeft ReadTagLeft(Platform& os) {
+    // The first present decides, whatever the tags' age.
+    if (QueryTag(os, ControlTag::Quit).present) return KernelLeft::QuitTag;
+    if (QueryTag(os, ControlTag::Restart).present) return KernelLeft::RestartTag;
+    if (!QueryTag(os, ControlTag::Update).present) return KernelLeft::NoTag;
+    return NewKernelWaiting(os) ? KernelLeft::UpdateTag : KernelLeft::UpdateTagAlone;
+}

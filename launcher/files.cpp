@@ -15,10 +15,16 @@ constexpr unsigned CommandTimeLimit = 60000;  // ms
 
 }  // namespace
 
-bool TryAgainWhenFree(Platform& os, int* retries) {
-    if (*retries == MaxInUseRetries) return false;
+unsigned PauseWithin(unsigned milliseconds, Milliseconds left) {
+    if (left <= 0) return 0;
+    return left < milliseconds ? static_cast<unsigned>(left) : milliseconds;
+}
+
+bool TryAgainWhenFree(Platform& os, int* retries, Milliseconds deadline) {
+    const Milliseconds left = deadline - os.TickCount();
+    if (*retries == MaxInUseRetries || left <= 0) return false;
     if (++*retries == 1) os.WriteLog("file in use, trying again...\n");
-    os.Sleep(InUseRetryPause);
+    os.Sleep(PauseWithin(InUseRetryPause, left));
     return true;
 }
 
@@ -28,13 +34,13 @@ bool RemoveEvenReadOnly(Platform& os, const char* name) {
     return os.RemoveFile(name);
 }
 
-bool RemoveWhenFree(Platform& os, const char* name) {
+bool RemoveWhenFree(Platform& os, const char* name, Milliseconds deadline) {
     int retries = 0;
     for (;;) {
         if (!Exists(os, name) || RemoveEvenReadOnly(os, name)) return true;
         const FileStatus left = os.QueryFileStatus(name);
         if (!left.found) return true;
-        if (left.directory || !TryAgainWhenFree(os, &retries)) return false;
+        if (left.directory || !TryAgainWhenFree(os, &retries, deadline)) return false;
     }
 }
 

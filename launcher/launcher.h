@@ -6,6 +6,8 @@
 #ifndef LAUNCHER_LAUNCHER_H
 #define LAUNCHER_LAUNCHER_H
 
+#include <cstdint>
+
 #include "platform/platform.h"
 
 // Exit codes of the launcher.
@@ -26,6 +28,14 @@ struct LaunchSettings {
 
 struct Trial;
 
+// A kernel launch: started or not, and whether the kernel that started is
+// the kept one, put back by the launch.
+struct KernelLaunch {
+    bool started;
+    Handle process;  // when started
+    bool rolledBack;
+};
+
 // Builds the settings from main's arguments (argv[0] is the program).
 // Returns false, leaving the settings unset, when the one argument is longer
 // than MaxArgumentLength.
@@ -33,11 +43,12 @@ bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* set
 
 // Starts "kernel.bin" until it runs, used for the first launch and every
 // relaunch. A start that fails for a reason that may pass is tried again,
-// for up to two minutes; a broken kernel file, and a kernel on trial that
-// does not start in that time, give way to the kept kernel. Where the
-// launcher gives up, the user has been told why (a notice, then the log
-// line), and the result is not started.
-LaunchResult LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial);
+// up to a deadline two minutes after the launch's first failure, which no
+// retry of the launch outlives; a broken kernel file, and a kernel on trial
+// that has not started by then, give way to the kept kernel, whose start is
+// a launch of its own. Where the launcher gives up, the user has been told
+// why (a notice, then the log line), and the result is not started.
+KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial);
 // Writes the log line of a failed start.
 void LogLaunchFailure(Platform& os, int error);
 void OpenMainPage(Platform& os);
@@ -47,19 +58,27 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]);
 
 // ---- The launcher's own files (files.cpp) ----
 
+// The time, on the tick count, by which a launch that keeps failing gives up:
+// every retry it makes, of a start, a move or a removal, ends by then.
+// Outside a launch there is none, and each series of retries has its minute.
+constexpr Milliseconds NoDeadline = INT64_MAX;
+// The pause before a retry: that long, or only up to the deadline, of which
+// that much is left.
+unsigned PauseWithin(unsigned milliseconds, Milliseconds left);
+
 // After an attempt that found its file held by another program (a scanner,
 // an indexer, a backup tool holds a file it checks; a scanner's cloud check
 // for up to a minute): whether to try again, after a pause of a second, for
-// up to a minute. The first retry of a series is logged. *retries counts
-// them, from 0.
-bool TryAgainWhenFree(Platform& os, int* retries);
+// up to a minute and never past the deadline. The first retry of a series
+// is logged. *retries counts them, from 0.
+bool TryAgainWhenFree(Platform& os, int* retries, Milliseconds deadline);
 // Deletes a file, read-only or not: an installation restored from a backup
 // or unpacked from an archive leaves files so.
 bool RemoveEvenReadOnly(Platform& os, const char* name);
 // Deletes one of the launcher's own files if it is there, read-only or not,
 // and again while another program holds it; true once it is gone. A
 // directory of that name is none of the launcher's files: it stays.
-bool RemoveWhenFree(Platform& os, const char* name);
+bool RemoveWhenFree(Platform& os, const char* name, Milliseconds deadline);
 bool Exists(Platform& os, const char* name);
 // There, and a file, not a directory.
 bool IsFile(Platform& os, const char* name);
@@ -87,12 +106,27 @@ bool RemoveTag(Platform& os, ControlTag tag);
 // Deletes the tags an earlier run left behind: restart, update, quit.
 void ClearTagsAtStartup(Platform& os);
 
+// What a kernel left as it ended: the first tag present, quit, restart or
+// update, the update told apart by the new kernel file it asks for.
+enum class KernelLeft { QuitTag, RestartTag, UpdateTag, UpdateTagAlone, NoTag };
+
+// How a kernel ended, read once, as the watch finds it ended.
+struct KernelEnd {
+    KernelLeft left;
+    bool forceQuit;  // this launcher terminated it
+};
+
+// Reads what the kernel left, once it has ended; the tags' age plays no part.
+KernelLeft ReadTagLeft(Platform& os);
+
 // ---- Update swap (update_swap.cpp) ----
 
 // Moves the kernel file aside and the new one into its place, marked as on
 // trial; a kernel on trial makes way as a failed one, and the kept kernel
-// stays kept. False, with a log line, when the update is skipped and nothing
-// was swapped in.
+// stays kept. False, with a log line, where the update is skipped: the
+// kernel found in place is there still. True once the new kernel is on
+// trial, its mark written: moved in, or, where another program held its
+// file for good, missing, which its start finds broken and rolls back.
 bool RunUpdateSwap(Platform& os, const Trial& trial);
 // Whether a new kernel file, "update\_UPDATE.NEW", waits to be swapped in.
 bool NewKernelWaiting(Platform& os);
@@ -104,24 +138,32 @@ enum class Rollback {
     NothingKept,  // there is nothing to go back to
     NotNow,       // a kernel file could not be moved: tried again in a while
 };
-// Puts the kept kernel file back in place. The one that failed is kept as
-// "update\FAILED.BIN", or deleted where an older copy there cannot be
-// cleared. Where it does not roll back, a log line says why, and the kernel
-// found in place, or just set aside, is left in place.
-Rollback PutKeptKernelBack(Platform& os);
+// Puts the kept kernel file back in place, its held files waited for up to
+// the deadline. The one that failed is kept as "update\FAILED.BIN", or
+// deleted where an older copy there cannot be cleared. Where it does not
+// roll back, a log line says why, and the kernel found in place, or just set
+// aside, is left in place.
+Rollback PutKeptKernelBack(Platform& os, Milliseconds deadline);
 
 // ---- The trial of a new kernel (trial.cpp) ----
 
 // A kernel just swapped in, or left on trial by a launcher that died, is on
 // trial until it has shown that it runs; one that keeps ending at once gives
 // way to the kernel it replaced. Marked on disk by "update\ON_TRIAL".
+enum class TrialState {
+    None,     // no kernel on trial, nor a mark to delete
+    OnTrial,  // a new kernel has yet to show that it runs
+    Passed,   // it has, and another program holds its mark, tried once a pass
+};
+
 struct Trial {
-    bool onTrial;
+    TrialState state;
+    // On trial:
     Milliseconds seen;   // the tick count when its run was last counted
     Milliseconds awake;  // how long its latest start has run, the machine awake
     int failedTries;     // failed tries in a row
-    int markTries;       // watch passes left to delete the mark of a trial that passed
-    bool rolledBack;     // the kept kernel came back since a kernel last started
+    // Passed:
+    int markTries;  // watch passes left to delete its mark
 };
 
 // What a kernel's end says of the kernel on trial.
@@ -139,26 +181,32 @@ bool MarkTrial(Platform& os);
 Trial NewTrial();
 // A kernel has started: its run is counted from now.
 void KernelStarted(Platform& os, Trial& trial);
-// In every watch pass: a kernel on trial that has run a minute passes.
+// In every watch pass: a kernel on trial that has run a minute passes, and
+// the held mark of one that passed gets a try.
 void CountRun(Platform& os, Trial& trial);
-// The kernel has ended: whether it passed or failed its try, and the trial
-// moves on by it.
-Verdict JudgeTry(Platform& os, Trial& trial, bool forceQuit);
+// What the end of a kernel says of it: it passed where it ended under the
+// quit or restart tag, and failed where it ended by itself with no newer
+// kernel to swap in. Judged on the end alone.
+Verdict JudgeTry(const Trial& trial, const KernelEnd& end);
+// The trial moves on by the verdict: a pass deletes the mark, a failure is
+// counted.
+void TakeVerdict(Platform& os, Trial& trial, Verdict verdict);
 // Whether the kernel on trial has failed its tries too often to go on.
 bool KeepsFailing(const Trial& trial);
 // The launcher ends: the mark of a trial that passed gets a last try.
 void LeaveTrial(Platform& os, Trial& trial);
-// A start has failed: a broken kernel file, and a kernel on trial that could
-// not be started in time, give way to the kept kernel, with a log line that
-// says why. NothingKept where neither has anything to fall back on.
+// A start has failed: a broken kernel file, and a kernel on trial that
+// could not be started by the launch's deadline, give way to the kept
+// kernel, with a log line that says why. NothingKept where neither has
+// anything to fall back on.
 Rollback FallBackOnKeptKernel(Platform& os,
                               Trial& trial,
                               const LaunchResult& launch,
-                              bool outOfTime);
+                              Milliseconds deadline);
 // Puts the kept kernel back and ends the trial, unless it cannot be done now:
 // then the trial and its mark stay. Done or not, the update the kernel asked
 // for is over: its tag is deleted.
-Rollback RollBack(Platform& os, Trial& trial);
+Rollback RollBack(Platform& os, Trial& trial, Milliseconds deadline);
 
 // ---- Supervision cycle (supervision.cpp) ----
 
@@ -168,10 +216,15 @@ enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, Abn
 constexpr unsigned WatchPause = 5000;  // ms
 constexpr unsigned WatchWait = 1000;   // ms, at most
 
+// What one watch pass saw.
+struct Watch {
+    bool ended;      // the kernel's process has ended
+    bool forceQuit;  // this pass terminated it
+};
+
 // One pass of watching: the trial's minute counted, a stale tag has the
-// kernel force quit, then a pause and a wait. Returns true once the kernel's
-// process has ended; *forceQuit tells whether this pass terminated it.
-bool WatchPass(Platform& os, Handle kernel, Trial& trial, bool* forceQuit = nullptr);
+// kernel force quit, then a pause and a wait.
+Watch WatchPass(Platform& os, Handle kernel, Trial& trial);
 
 // Watches the kernel and relaunches it until the launcher is to end;
 // gives back the exit code.

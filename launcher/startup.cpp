@@ -29,19 +29,21 @@ constexpr char DebugArgument[] = "-debug";
 constexpr char ChineseLocale[] = "chs";
 
 // A start that failed for a reason that may pass is tried again after this
-// long, for up to this long after the first failure of a launch: then the
-// user is told.
+// long, up to a deadline this long after the launch's first failure: then
+// the user is told.
 constexpr unsigned NotStartedPause = 5000;           // ms
 constexpr Milliseconds FailingStartsBound = 120000;  // ms
 
 // A start that failed for a reason that may pass, or a rollback that cannot
-// be done now: the start is tried again in a while.
-void WaitToTryAgain(Platform& os) {
+// be done now: the start is tried again in a while, or at the deadline,
+// whichever comes first.
+void WaitToTryAgain(Platform& os, Milliseconds deadline) {
+    const unsigned pause = PauseWithin(NotStartedPause, deadline - os.TickCount());
     char line[64];
     (void)std::snprintf(
-        line, sizeof line, "kernel not started, trying again in %u s...\n", NotStartedPause / 1000);
+        line, sizeof line, "kernel not started, trying again in %u s...\n", (pause + 999) / 1000);
     os.WriteLog(line);
-    os.Sleep(NotStartedPause);
+    os.Sleep(pause);
 }
 
 // The launcher gives up on the kernel: the notice, then, once the user has
@@ -100,48 +102,52 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
     // no kernel of an earlier run is left to leave a tag.
     Trial trial = TakeUpTrial(os);
     ClearTagsAtStartup(os);
-    const LaunchResult launch = LaunchKernel(os, settings, trial);
+    const KernelLaunch launch = LaunchKernel(os, settings, trial);
     if (!launch.started) return ExitFailure;
-    if (trial.onTrial) os.WriteLog("update not confirmed, new kernel on trial.\n");
+    if (trial.state == TrialState::OnTrial) {
+        os.WriteLog("update not confirmed, new kernel on trial.\n");
+    }
     OpenMainPage(os);
     return Supervise(os, launch.process, settings, trial);
 }
 
-LaunchResult LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial) {
+KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial) {
+    // Set at the launch's first failure.
+    Milliseconds deadline = NoDeadline;
+    bool rolledBack = false;
     int heldRetries = 0;
-    Milliseconds firstFailure = 0;
-    for (int failures = 0;; ++failures) {
+    for (;;) {
         const LaunchResult launch = os.StartProcess(settings.kernelCommandLine);
-        if (launch.started) return launch;
-        const Milliseconds now = os.TickCount();
-        if (failures == 0) firstFailure = now;
-        const bool outOfTime = now - firstFailure >= FailingStartsBound;
-        if (launch.failure == StartFailure::Held && !outOfTime &&
-            TryAgainWhenFree(os, &heldRetries)) {
+        if (launch.started) return {true, launch.process, rolledBack};
+        if (deadline == NoDeadline) deadline = os.TickCount() + FailingStartsBound;
+        if (launch.failure == StartFailure::Held && TryAgainWhenFree(os, &heldRetries, deadline)) {
             continue;
         }
         heldRetries = 0;
         // The kept kernel starts now, or, where it cannot be put back yet,
         // the one in place again, and with it the rollback.
-        const Rollback rollback = FallBackOnKeptKernel(os, trial, launch, outOfTime);
-        if (rollback == Rollback::Done) continue;
-        if (rollback == Rollback::NotNow && !outOfTime) {
-            WaitToTryAgain(os);
+        const Rollback rollback = FallBackOnKeptKernel(os, trial, launch, deadline);
+        if (rollback == Rollback::Done) {
+            // Another kernel: a launch of its own, with a deadline of its own.
+            deadline = NoDeadline;
+            rolledBack = true;
             continue;
         }
         // Reinstalling is the remedy only for a kernel file that is broken,
         // with nothing to go back to. Anything else may pass: the user is
-        // told so once it has not passed in time.
+        // told so once it has not passed by the deadline, which the
+        // rollback's own retries may have reached.
         if (launch.failure == StartFailure::Broken && rollback == Rollback::NothingKept) {
             ReportLaunchFailure(os, LaunchFailedNotice, launch.error);
-            return launch;
+            return {false, NoHandle, rolledBack};
         }
-        if (outOfTime) {
+        if (os.TickCount() >= deadline) {
             ReportLaunchFailure(os, NotStartedNowNotice, launch.error);
-            return launch;
+            return {false, NoHandle, rolledBack};
         }
-        LogLaunchFailure(os, launch.error);
-        WaitToTryAgain(os);
+        // A rollback that cannot be done now has said why.
+        if (rollback != Rollback::NotNow) LogLaunchFailure(os, launch.error);
+        WaitToTryAgain(os, deadline);
     }
 }
 

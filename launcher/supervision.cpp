@@ -19,9 +19,48 @@ const char* RelaunchLine(RelaunchCause cause) {
     return "";
 }
 
+// Watches the kernel until it has ended, then reads how, once: the tag it
+// left, and whether this launcher force quit it.
+KernelEnd WatchKernel(Platform& os, Handle kernel, Trial& trial) {
+    bool forceQuit = false;
+    for (;;) {
+        const Watch pass = WatchPass(os, kernel, trial);
+        forceQuit = forceQuit || pass.forceQuit;
+        if (pass.ended) return {ReadTagLeft(os), forceQuit};
+    }
+}
+
+// The kernel asked for an update: the new kernel goes in, on trial. A
+// skipped update is over: left in place, its tag would have the kernel force
+// quit and the skip repeated. After a swap the tag stays; the new kernel is
+// expected to remove it.
+RelaunchCause Update(Platform& os, Trial& trial) {
+    os.WriteLog("update file tag found, force updating...\n");
+    if (RunUpdateSwap(os, trial)) {
+        trial = NewTrial();  // a newer kernel has a trial of its own
+    } else {
+        RemoveTag(os, ControlTag::Update);
+    }
+    return RelaunchCause::UpdateApplied;
+}
+
+// An abnormal quit, a failed try among them: its tag, if any, is left in
+// place. From a trial's third failed try in a row the kept kernel comes
+// back; where it cannot now, it is tried again at the next failed try.
+RelaunchCause AfterAbnormalQuit(Platform& os, Trial& trial, Verdict verdict) {
+    if (verdict == Verdict::Failed && KeepsFailing(trial)) {
+        os.WriteLog("new kernel keeps failing, rolling back...\n");
+        if (RollBack(os, trial, NoDeadline) == Rollback::Done) {
+            return RelaunchCause::UpdateRolledBack;
+        }
+    }
+    os.Sleep(AbnormalQuitPause);
+    return RelaunchCause::AbnormalQuit;
+}
+
 }  // namespace
 
-bool WatchPass(Platform& os, Handle kernel, Trial& trial, bool* forceQuit) {
+Watch WatchPass(Platform& os, Handle kernel, Trial& trial) {
     const Seconds now = os.CurrentTime();
     // Counted before the pause, which a launcher may not outlive: a kernel
     // that passed leaves no mark behind.
@@ -36,60 +75,48 @@ bool WatchPass(Platform& os, Handle kernel, Trial& trial, bool* forceQuit) {
     }
     os.Sleep(WatchPause);
     // A failed wait counts as the kernel still running.
-    const bool ended = os.WaitForProcessEnd(kernel, WatchWait);
-    if (forceQuit != nullptr) *forceQuit = stale;
-    return ended;
+    return {os.WaitForProcessEnd(kernel, WatchWait), stale};
 }
 
 int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial& trial) {
     for (;;) {
         KernelStarted(os, trial);
-        bool forceQuit = false;
-        while (!WatchPass(os, kernel, trial, &forceQuit)) {
-        }
-
+        const KernelEnd end = WatchKernel(os, kernel, trial);
         // The kernel on trial is judged first, so that a kernel that passed
-        // leaves no mark for a later launcher to take up. Then the first tag
-        // present decides, whatever the tags' age and the kernel's exit code.
-        const Verdict verdict = JudgeTry(os, trial, forceQuit);
+        // leaves no mark for a later launcher to take up.
+        const Verdict verdict = JudgeTry(trial, end);
+        TakeVerdict(os, trial, verdict);
+
         RelaunchCause cause = RelaunchCause::AbnormalQuit;
-        if (QueryTag(os, ControlTag::Quit).present) {
-            os.WriteLog("deleting quit tag...\n");
-            RemoveTag(os, ControlTag::Quit);
-            LeaveTrial(os, trial);
-            return ExitQuit;
-        }
-        if (QueryTag(os, ControlTag::Restart).present) {
-            RemoveTag(os, ControlTag::Restart);
-            os.Sleep(RestartPause);
-            cause = RelaunchCause::RestartTagFound;
-        } else if (verdict != Verdict::Failed && QueryTag(os, ControlTag::Update).present) {
-            // After a swap the tag stays; the new kernel is expected to
-            // remove it. A skipped update is over: left in place, the tag
-            // would have the kernel force quit and the skip repeated.
-            os.WriteLog("update file tag found, force updating...\n");
-            if (RunUpdateSwap(os, trial)) {
-                trial = NewTrial();  // a newer kernel has a trial of its own
-            } else {
-                RemoveTag(os, ControlTag::Update);
-            }
-            cause = RelaunchCause::UpdateApplied;
-        } else if (verdict == Verdict::Failed && KeepsFailing(trial)) {
-            // Where the rollback cannot be done now, the trial goes on, and
-            // it is tried again at the next failed try.
-            os.WriteLog("new kernel keeps failing, rolling back...\n");
-            if (RollBack(os, trial) != Rollback::Done) os.Sleep(AbnormalQuitPause);
-        } else {
-            // An abnormal quit, a failed try among them: its tag, if any, is
-            // left in place.
-            os.Sleep(AbnormalQuitPause);
+        switch (end.left) {
+            case KernelLeft::QuitTag:
+                os.WriteLog("deleting quit tag...\n");
+                RemoveTag(os, ControlTag::Quit);
+                LeaveTrial(os, trial);
+                return ExitQuit;
+            case KernelLeft::RestartTag:
+                RemoveTag(os, ControlTag::Restart);
+                os.Sleep(RestartPause);
+                cause = RelaunchCause::RestartTagFound;
+                break;
+            case KernelLeft::UpdateTag:
+            case KernelLeft::UpdateTagAlone:
+                if (verdict != Verdict::Failed) {
+                    cause = Update(os, trial);
+                    break;
+                }
+                // The tag is that of the update that put this kernel on
+                // trial, and it asks for nothing newer: the kernel ended by
+                // itself, a failed try.
+                [[fallthrough]];
+            case KernelLeft::NoTag: cause = AfterAbnormalQuit(os, trial, verdict); break;
         }
 
-        const LaunchResult launch = LaunchKernel(os, settings, trial);
+        // A launch that had to put the kept kernel back says so instead.
+        const KernelLaunch launch = LaunchKernel(os, settings, trial);
         if (!launch.started) return ExitFailure;
-        if (trial.rolledBack) cause = RelaunchCause::UpdateRolledBack;
         os.CloseHandle(kernel);
         kernel = launch.process;
-        os.WriteLog(RelaunchLine(cause));
+        os.WriteLog(RelaunchLine(launch.rolledBack ? RelaunchCause::UpdateRolledBack : cause));
     }
 }

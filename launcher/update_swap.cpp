@@ -5,7 +5,8 @@
 // No move ever runs onto an existing file: the command interpreter's "move"
 // would ask whether to overwrite it, and nobody is there to answer. A move
 // or a removal of the launcher's own files that did not happen, its file
-// held by another program, is tried again for up to a minute.
+// held by another program, is tried again for up to a minute, and within a
+// launch never past its deadline.
 #include "launcher/kernel_contract.h"
 #include "launcher/launcher.h"
 
@@ -32,10 +33,10 @@ constexpr Move PutFailedBack = {"move update\\FAILED.BIN kernel.bin", FailedFile
 // that it did not happen: its source still there and its destination free.
 // A move that had to be ended is not run again: what it left is judged as
 // it stands.
-void RunMove(Platform& os, const Move& move) {
+void RunMove(Platform& os, const Move& move, Milliseconds deadline) {
     int retries = 0;
     while (RunStockCommand(os, move.command) && Exists(os, move.from) && !Exists(os, move.to) &&
-           TryAgainWhenFree(os, &retries)) {
+           TryAgainWhenFree(os, &retries, deadline)) {
     }
 }
 
@@ -46,12 +47,12 @@ enum class SetAside { NotThere, KeptAsFailed, Deleted, Stuck };
 // the way: it is kept as "update\FAILED.BIN" for diagnosis, and deleted only
 // where an older copy there cannot be cleared (a copy never outranks a
 // kernel that starts). A kernel file that cannot be moved stays in place.
-SetAside SetFailedKernelAside(Platform& os) {
+SetAside SetFailedKernelAside(Platform& os, Milliseconds deadline) {
     if (!Exists(os, KernelFile)) return SetAside::NotThere;
-    if (!RemoveWhenFree(os, FailedFile)) {
-        return RemoveWhenFree(os, KernelFile) ? SetAside::Deleted : SetAside::Stuck;
+    if (!RemoveWhenFree(os, FailedFile, deadline)) {
+        return RemoveWhenFree(os, KernelFile, deadline) ? SetAside::Deleted : SetAside::Stuck;
     }
-    RunMove(os, KeepAsFailed);
+    RunMove(os, KeepAsFailed, deadline);
     return Exists(os, KernelFile) ? SetAside::Stuck : SetAside::KeptAsFailed;
 }
 
@@ -67,10 +68,10 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
     // The move that puts the kernel found in place back, should the swap
     // not go on; none where nothing was moved.
     const Move* undo = nullptr;
-    if (trial.onTrial && KeptKernelExists(os)) {
+    if (trial.state == TrialState::OnTrial && KeptKernelExists(os)) {
         // The kernel on trial never proved itself: the kept one, which did,
         // stays kept for the rollback.
-        const SetAside failed = SetFailedKernelAside(os);
+        const SetAside failed = SetFailedKernelAside(os, NoDeadline);
         if (failed == SetAside::Stuck) {
             os.WriteLog("kernel file cannot be moved aside, update skipped.\n");
             return false;
@@ -80,11 +81,11 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
         // The kept kernel gives way only to a kernel file that takes its
         // place; with none, it stays kept, and the new kernel is on trial
         // against it.
-        if (!RemoveWhenFree(os, RollbackFile)) {
+        if (!RemoveWhenFree(os, RollbackFile, NoDeadline)) {
             os.WriteLog("rollback file cannot be replaced, update skipped.\n");
             return false;
         }
-        RunMove(os, MoveAside);
+        RunMove(os, MoveAside, NoDeadline);
         if (Exists(os, KernelFile)) {
             os.WriteLog("kernel file cannot be moved aside, update skipped.\n");
             return false;
@@ -94,11 +95,11 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
     // Marked before the new kernel is in place, or not swapped in at all: no
     // launcher that dies from here on leaves a new kernel without its trial.
     if (!MarkTrial(os)) {
-        if (undo != nullptr) RunMove(os, *undo);
+        if (undo != nullptr) RunMove(os, *undo, NoDeadline);
         os.WriteLog("trial mark cannot be written, update skipped.\n");
         return false;
     }
-    RunMove(os, MoveIn);
+    RunMove(os, MoveIn, NoDeadline);
     return true;
 }
 
@@ -110,22 +111,22 @@ bool KeptKernelExists(Platform& os) {
     return IsFile(os, RollbackFile);
 }
 
-Rollback PutKeptKernelBack(Platform& os) {
+Rollback PutKeptKernelBack(Platform& os, Milliseconds deadline) {
     if (!KeptKernelExists(os)) {
         os.WriteLog("rollback file not found, rollback skipped.\n");
         return Rollback::NothingKept;
     }
-    const SetAside failed = SetFailedKernelAside(os);
+    const SetAside failed = SetFailedKernelAside(os, deadline);
     if (failed == SetAside::Stuck) {
         os.WriteLog("kernel file cannot be moved aside, rollback skipped.\n");
         return Rollback::NotNow;
     }
-    RunMove(os, PutKeptBack);
+    RunMove(os, PutKeptBack, deadline);
     if (Exists(os, KernelFile)) return Rollback::Done;
     // Nothing is in place: the kernel just set aside goes back. A copy set
     // aside before (by an earlier rollback, or by a launcher that died) may
     // be one that failed an earlier update: it is never put back.
-    if (failed == SetAside::KeptAsFailed) RunMove(os, PutFailedBack);
+    if (failed == SetAside::KeptAsFailed) RunMove(os, PutFailedBack, deadline);
     os.WriteLog("rollback file cannot be moved into place, rollback skipped.\n");
     return Rollback::NotNow;
 }

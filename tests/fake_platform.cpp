@@ -7,21 +7,12 @@
 
 #include "launcher/launcher.h"
 #include "platform/posix/gbk.h"
+#include "platform/windows/start_failure.h"
 
 namespace {
 
 constexpr long long DefaultStop = 3600LL * 1000;  // a virtual hour
 constexpr size_t MaxCalls = 100000;               // more means a loop that never waits
-
-// Windows' codes classed as the Windows layer does: a file that another
-// program holds for now, and one that is no program to start.
-StartFailure StartFailureOf(int error) {
-    if (error == 5 || error == 32 || error == 33) return StartFailure::Held;
-    if (error == 2 || error == 3 || error == 11 || error == 193 || error == 216 || error == 740) {
-        return StartFailure::Broken;
-    }
-    return StartFailure::Other;
-}
 
 // Notices are GBK; the trace shows them as UTF-8 so that tests can spell them.
 std::string FromGbk(const char* text) {
@@ -363,7 +354,10 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         launch = {true, 193, {}};
     if (launch.fails) {
         Record(std::string("start ") + commandLine + " -> error " + std::to_string(launch.error));
-        return NotStarted(launch.error, StartFailureOf(launch.error));
+        const bool directory =
+            !words.empty() && files_.count(words[0]) != 0 && files_.at(words[0]).directory;
+        return NotStarted(launch.error,
+                          StartFailureOf(static_cast<std::uint32_t>(launch.error), directory));
     }
     const size_t number = processes_.size() + 1;
     processes_.push_back({false});

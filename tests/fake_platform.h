@@ -65,9 +65,10 @@ public:
     KernelScript& NextKernel();
     // This command never finishes by itself: it is ended when its time is up.
     void HangCommand(const std::string& command) { hanging_.insert(command); }
-    // The next launch fails with this error code, classed as on Windows: 5,
-    // 32 and 33 mean the file is in use; 2, 3, 11, 193, 216 and 740 that it
-    // is broken; any other code passes.
+    // The next launch fails with this Windows error code, classed as the
+    // Windows layer does (start_failure.h): 5, 32 and 33 mean the file is in
+    // use; 2, 3, 11, 193, 216 and 740 that it is broken; any other code
+    // passes.
     void FailNextLaunch(int error);
     // Another process holds the name; "taskkill" frees it after that many
     // kills have failed to.

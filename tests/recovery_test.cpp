@@ -34,18 +34,29 @@ void QuickEnds(FakePlatform& os, int n) {
     for (int i = 0; i < n; ++i) os.NextKernel().At(100).Exits();
 }
 
+// An installation with a trial's mark beside the kept kernel, v0.
+void MarkedBesideAKeptKernel(FakePlatform& os) {
+    Install(os);
+    os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
+    os.AddFile("update\\ON_TRIAL");
+}
+
 // A new kernel that ends at once every time.
 void CrashLoop(FakePlatform& os) {
     UpdateTo(os, "kernel v2");
     QuickEnds(os, 3);
 }
 
-// A kernel file that is no program, the previous kernel kept, and an old
-// failed copy that cannot be deleted.
-void UnstartableWithStuckCopy(FakePlatform& os) {
+// A kernel file that is no program, the previous kernel kept.
+void Unstartable(FakePlatform& os) {
     os.AddFile("zlib1.dll");
     os.AddFile("kernel.bin", FakePlatform::NotAProgram);
     os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
+}
+
+// And an old failed copy that cannot be deleted.
+void UnstartableWithStuckCopy(FakePlatform& os) {
+    Unstartable(os);
     os.AddFile("update\\FAILED.BIN", "kernel v0");
     os.MakeUndeletable("update\\FAILED.BIN");
 }
@@ -61,9 +72,28 @@ Trace NotStarted(int error) {
 void HoldEveryStart(FakePlatform& os, int error, int times = InUseRetries + 1) {
     for (int i = 0; i < times; ++i) os.FailNextLaunch(error);
 }
+// A kernel on trial whose starts fail short of resources, 25 times.
+void ShortOfResourcesOnTrial(FakePlatform& os) {
+    Install(os);
+    os.AddFile("kernel.bin", "kernel v2");
+    os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
+    os.AddFile("update\\ON_TRIAL");
+    HoldEveryStart(os, 1455, 25);
+}
+
 Trace StartsHeldForGood(int error) {
     const std::string refused = "start kernel.bin -> error " + std::to_string(error);
     return Join({RefusedForGood(refused), NotStarted(error)});
+}
+// Such starts from the launch's first failure up to its deadline, two
+// minutes on; and the user then told to try later.
+Trace StartsHeldUpToTheDeadline(int error) {
+    const std::string refused = "start kernel.bin -> error " + std::to_string(error);
+    return Join({StartsHeldForGood(error), Refused(refused, 55), {refused}});
+}
+Trace ToldToTryLater(int error) {
+    return {"notice 警告: 暂时无法启动NX8内核, 请稍后重试.",
+            "log CreateProcess failed (" + std::to_string(error) + ")\n"};
 }
 
 // Kernel #n ends and #n+1 is started, with the cause's line.
@@ -208,11 +238,7 @@ const RecoveryCase RecoveryCases[] = {
      std::nullopt,
      "kernel v1"},
     {"UnstartableKernelKeptAsFailed",
-     [](FakePlatform& os) {
-         os.AddFile("zlib1.dll");
-         os.AddFile("kernel.bin", FakePlatform::NotAProgram);
-         os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
-     },
+     Unstartable,
      5000,
      FallBack(193, {KeepFailed}),
      std::nullopt,
@@ -406,17 +432,77 @@ const RecoveryCase PassingCases[] = {
     // A new kernel short of resources fails no try: it gives way only once
     // two minutes have passed, having proved nothing.
     {"KernelOnTrialShortOfResourcesFallsBackPastTheBound",
-     [](FakePlatform& os) {
-         Install(os);
-         os.AddFile("kernel.bin", "kernel v2");
-         os.AddFile("update\\ROLLBACK.BIN", "kernel v1");
-         os.AddFile("update\\ON_TRIAL");
-         HoldEveryStart(os, 1455, 25);
-     },
+     ShortOfResourcesOnTrial,
      125000,
      FallBack(1455, {KeepFailed}, true, 24),
      std::nullopt,
      "kernel v1"},
+    // Put in place past the bound, the kept kernel is a launch of its own: a
+    // scanner's hold on it is waited out.
+    {"KeptKernelPutInPlacePastTheBoundIsANewLaunch",
+     [](FakePlatform& os) {
+         ShortOfResourcesOnTrial(os);
+         HoldEveryStart(os, 32, 30);
+     },
+     155000,
+     [] {
+         Trace effects = FallBack(1455, {KeepFailed}, true, 24);
+         const Trace held = Refused("start kernel.bin -> error 32", 30);
+         effects.insert(effects.end() - 3, held.begin(), held.end());  // before the first launch
+         return effects;
+     }(),
+     std::nullopt,
+     "kernel v1"},
+    // Held for good, file and start: the deadline cuts the fallback's moves
+    // short, and the user is told at two minutes.
+    {"KernelOnTrialHeldForGoodIsToldAtTheDeadline",
+     [](FakePlatform& os) {
+         MarkedBesideAKeptKernel(os);
+         os.MakeUndeletable("kernel.bin");
+         HoldEveryStart(os, 32, 2 * InUseRetries);
+     },
+     3600 * 1000,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+           StartsHeldUpToTheDeadline(32),
+           {"log CreateProcess failed (32)\n",
+            "log new kernel failed to start, rolling back...\n",
+            std::string(KeepFailed) + " -> failed",
+            "log kernel file cannot be moved aside, rollback skipped.\n"},
+           ToldToTryLater(32)}),
+     -1,
+     "kernel v1"},
+    // A broken kernel, the kept one held for good: the second rollback's
+    // retries reach the deadline, and the user is told then.
+    {"BrokenKernelWithTheKeptOneHeldForGoodIsToldAtTheDeadline",
+     [](FakePlatform& os) {
+         Unstartable(os);
+         os.MakeUndeletable("update\\ROLLBACK.BIN");
+     },
+     3600 * 1000,
+     [] {
+         const Trace rollingBack = {"start kernel.bin -> error 193",
+                                    "log CreateProcess failed (193)\n",
+                                    "log kernel failed to start, rolling back...\n",
+                                    KeepFailed};
+         const std::string refused = std::string(MoveBack) + " -> failed";
+         const Trace skipped = {
+             "command move update\\FAILED.BIN kernel.bin",
+             "log rollback file cannot be moved into place, rollback skipped.\n"};
+         return Join({BeforeGuards(),
+                      {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+                      rollingBack,
+                      RefusedForGood(refused),
+                      skipped,
+                      TryAgain,
+                      rollingBack,
+                      Refused(refused, 55),
+                      {refused},
+                      skipped,
+                      ToldToTryLater(193)});
+     }(),
+     -1,
+     FakePlatform::NotAProgram},
     // Held for good: two minutes on, the user is told to try later, and the
     // proven kernel stays.
     {"ProvenKernelHeldForGoodIsToldToTryLater",
@@ -428,11 +514,8 @@ const RecoveryCase PassingCases[] = {
      3600 * 1000,
      Join({BeforeGuards(),
            {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
-           StartsHeldForGood(32),
-           Refused("start kernel.bin -> error 32", 55),
-           {"start kernel.bin -> error 32",
-            "notice 警告: 暂时无法启动NX8内核, 请稍后重试.",
-            "log CreateProcess failed (32)\n"}}),
+           StartsHeldUpToTheDeadline(32),
+           ToldToTryLater(32)}),
      -1,
      "kernel v1"},
     // A swap cut short by a shutdown, an old failed copy beside it: only the
@@ -481,9 +564,7 @@ const RecoveryCase PassingCases[] = {
     // the mark keeps the next launcher from putting it on trial again.
     {"PassedTrialIsNotTakenUpAgain",
      [](FakePlatform& os) {
-         Install(os);
-         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
-         os.AddFile("update\\ON_TRIAL");
+         MarkedBesideAKeptKernel(os);
          os.AddFile("update\\PASSED");
      },
      1,
@@ -493,13 +574,40 @@ const RecoveryCase PassingCases[] = {
            {"sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
+    // Its record says that the trial is over: the mark, held, gets one try.
+    {"MarkHeldBesideItsRecordGetsOneTryAtStartUp",
+     [](FakePlatform& os) {
+         MarkedBesideAKeptKernel(os);
+         os.AddFile("update\\PASSED");
+         os.MakeUndeletable("update\\ON_TRIAL");
+     },
+     1,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new",
+            "mutex KERNELBIN -> new",
+            MarkHeld,
+            "log trial mark cannot be deleted.\n"},
+           FirstLaunch(),
+           {"sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
+    // A directory named as the record records nothing: the trial goes on.
+    {"PassedDirectoryIsNoRecord",
+     [](FakePlatform& os) {
+         MarkedBesideAKeptKernel(os);
+         os.AddDirectory("update\\PASSED");
+     },
+     1,
+     Join({BeforeGuards(),
+           {"mutex PDRAV -> new", "mutex KERNELBIN -> new", "start kernel.bin -> #1", TakenUp},
+           {MainPage, "sleep 5000"}}),
+     std::nullopt,
+     "kernel v1"},
     // Ended under its quit tag, which the start-up clears: its mark, held,
     // has the end recorded beside it.
     {"PassedTrialsMarkHeldAtStartUp",
      [](FakePlatform& os) {
-         Install(os);
-         os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
-         os.AddFile("update\\ON_TRIAL");
+         MarkedBesideAKeptKernel(os);
          os.AddFile("quit.do");
          os.MakeUndeletable("update\\ON_TRIAL");
      },

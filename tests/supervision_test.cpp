@@ -31,7 +31,7 @@ TEST(WatchPass, ReadsTheClockAndEveryTagThenForceQuitsOnce) {
 
     Trial trial = {};
 
-    EXPECT_TRUE(WatchPass(os, kernel, trial));
+    EXPECT_TRUE(WatchPass(os, kernel, trial).ended);
 
     EXPECT_THAT(os.Calls(),
                 ElementsAre("start kernel.bin -> #1",

@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/windows/file_time.h"
+#include "platform/windows/start_failure.h"
 
 namespace {
 
@@ -91,37 +92,6 @@ bool SystemInterpreter(char (&path)[MAX_PATH]) {
     if (length == 0 || length + sizeof Name > MAX_PATH) return false;
     memcpy(path + length, Name, sizeof Name);
     return true;
-}
-
-// ERROR_ELEVATION_REQUIRED (Windows Vista on), which mingw-w64's headers
-// leave out.
-constexpr DWORD ElevationRequired = 740;
-
-// Why a start failed. The file is broken where it is no program this system
-// can start: not there, not a program, one for another machine, one that asks
-// for rights the user has not, or a directory (refused as access denied, like
-// a held file). It is held where another program has it open for now: virus
-// scanners (their cloud checks for up to a minute), indexers and backup tools
-// hold a file just written or moved, some of them refusing access outright.
-StartFailure StartFailureOf(DWORD error, const char* program) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_FORMAT:
-        case ERROR_BAD_EXE_FORMAT:
-        case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-        case ElevationRequired: return StartFailure::Broken;
-        default: break;
-    }
-    const DWORD attributes = GetFileAttributesA(program);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return StartFailure::Broken;
-    }
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-        error == ERROR_ACCESS_DENIED) {
-        return StartFailure::Held;
-    }
-    return StartFailure::Other;
 }
 
 // Handles are kept as integers; this gives them back their type.
@@ -289,7 +259,10 @@ public:
         if (!CreateProcessA(
                 program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startupInfo, &info)) {
             const DWORD error = GetLastError();
-            return NotStarted(static_cast<int>(error), StartFailureOf(error, program));
+            const DWORD attributes = GetFileAttributesA(program);
+            const bool directory = attributes != INVALID_FILE_ATTRIBUTES &&
+                                   (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            return NotStarted(static_cast<int>(error), StartFailureOf(error, directory));
         }
         ::CloseHandle(info.hThread);  // never used
         return Started(reinterpret_cast<Handle>(info.hProcess));
