@@ -44,7 +44,7 @@ bool IsStale(TagStatus status, Seconds now) {
 
 bool RemoveTag(Platform& os, ControlTag tag) {
     if (RemoveEvenReadOnly(os, FileOf(tag).name)) return true;
-    os.WriteLog(FileOf(tag).removeFailedLine);
+    Log(os, FileOf(tag).removeFailedLine);
     return false;
 }
 

@@ -23,7 +23,7 @@ unsigned PauseWithin(unsigned milliseconds, Milliseconds left) {
 bool TryAgainWhenFree(Platform& os, int* retries, Milliseconds deadline) {
     const Milliseconds left = deadline - os.TickCount();
     if (*retries == MaxInUseRetries || left <= 0) return false;
-    if (++*retries == 1) os.WriteLog("file in use, trying again...\n");
+    if (++*retries == 1) Log(os, "file in use, trying again...\n");
     os.Sleep(PauseWithin(InUseRetryPause, left));
     return true;
 }
@@ -58,6 +58,6 @@ bool RunStockCommand(Platform& os, const char* command) {
     char line[64];
     (void)std::snprintf(
         line, sizeof line, "command did not finish in %u s, ended.\n", CommandTimeLimit / 1000);
-    os.WriteLog(line);
+    Log(os, line);
     return false;
 }

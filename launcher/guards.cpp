@@ -44,7 +44,8 @@ bool EnterInstallation(Platform& os) {
     // Anywhere else, the installation is the launcher's own directory,
     // whatever it lacks: its own checks then tell what that is.
     if (os.EnterProgramDirectory()) return true;
-    // Nothing here is an installation to check or to start from.
+    // Nothing here is an installation to check, to start from or to keep a
+    // record in.
     os.ShowNotice(InstallationNotEnteredNotice, NoticeCaption);
     os.WriteLog("installation directory cannot be entered.\n");
     return false;
@@ -54,7 +55,7 @@ bool CheckPrerequisite(Platform& os) {
     // Any entry of that name whose status can be read will do; it is never
     // loaded or read.
     if (Exists(os, PrerequisiteFile)) return true;
-    os.ShowNotice(PrerequisiteMissingNotice, NoticeCaption);
+    Notify(os, PrerequisiteMissingNotice);
     return false;
 }
 
@@ -62,7 +63,7 @@ bool AcquireSingleInstance(Platform& os, Handle* launcherMutex) {
     const MutexResult name = os.CreateNamedMutex(LauncherMutexName);
     if (name.alreadyExists) {
         os.CloseHandle(name.mutex);
-        os.ShowNotice(AlreadyRunningNotice, NoticeCaption);
+        Notify(os, AlreadyRunningNotice);
         OpenMainPage(os);
         return false;
     }
@@ -79,7 +80,7 @@ void ClearLeftoverKernel(Platform& os, Handle* kernelMutex) {
             return;
         }
         os.CloseHandle(name.mutex);
-        os.ShowNotice(KernelStillRunningNotice, NoticeCaption);
+        Notify(os, KernelStillRunningNotice);
         (void)RunStockCommand(os, KillKernelsCommand);
         os.Sleep(KillRetryPause);
     }

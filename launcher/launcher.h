@@ -28,11 +28,18 @@ struct LaunchSettings {
 
 struct Trial;
 
+// A kernel that runs: its process, and the system's id of it, by which the
+// record names it.
+struct Kernel {
+    Handle process;
+    std::uint32_t id;
+};
+
 // A kernel launch: started or not, and whether the kernel that started is
 // the kept one, put back by the launch.
 struct KernelLaunch {
     bool started;
-    Handle process;  // when started
+    Kernel kernel;  // when started
     bool rolledBack;
 };
 
@@ -55,6 +62,21 @@ void OpenMainPage(Platform& os);
 
 // Runs the launcher from start to end and gives back its exit code.
 int LauncherMain(Platform& os, int argc, const char* const argv[]);
+
+// ---- The record (record.cpp) ----
+
+// Everything the launcher tells, once it works in its installation, is
+// also kept in "launcher.log" there: a line each, with the local time and
+// the launcher's process id. A line that cannot be kept is lost, and
+// nothing else happens.
+
+// Writes a line to the output, and keeps it.
+void Log(Platform& os, const char* line);
+// Keeps a notice's text, then shows it.
+void Notify(Platform& os, const char* notice);
+// Keeps, for the record only, each kernel's start and how it ended.
+void RecordKernelStart(Platform& os, const Kernel& kernel);
+void RecordKernelEnd(Platform& os, const Kernel& kernel, bool forceQuit);
 
 // ---- The launcher's own files (files.cpp) ----
 
@@ -228,7 +250,7 @@ Watch WatchPass(Platform& os, Handle kernel, Trial& trial);
 
 // Watches the kernel and relaunches it until the launcher is to end;
 // gives back the exit code.
-int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial& trial);
+int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial& trial);
 
 // ---- Start-up guards (guards.cpp) ----
 

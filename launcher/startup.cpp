@@ -42,17 +42,18 @@ void WaitToTryAgain(Platform& os, Milliseconds deadline) {
     char line[64];
     (void)std::snprintf(
         line, sizeof line, "kernel not started, trying again in %u s...\n", (pause + 999) / 1000);
-    os.WriteLog(line);
+    Log(os, line);
     os.Sleep(pause);
 }
 
 // The launcher gives up on the kernel: the notice, then, once the user has
 // pressed OK, the log line.
 void ReportLaunchFailure(Platform& os, const char* notice, int error) {
-    os.ShowNotice(notice, NoticeCaption);
+    Notify(os, notice);
     LogLaunchFailure(os, error);
 }
 
+// Refused before the installation is entered: told, and not recorded.
 int RefuseLongArgument(Platform& os) {
     os.ShowNotice(ArgumentTooLongNotice, NoticeCaption);
     char line[48];
@@ -90,7 +91,7 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
     os.SetLocale(ChineseLocale);
     if (!EnterInstallation(os)) return ExitFailure;
     if (!CheckPrerequisite(os)) return ExitFailure;
-    os.WriteLog("starting kernel...\n");
+    Log(os, "starting kernel...\n");
     // Both names stay held until the launcher ends; the platform releases
     // them with the process.
     Handle launcherMutex = NoHandle;
@@ -105,10 +106,10 @@ int LauncherMain(Platform& os, int argc, const char* const argv[]) {
     const KernelLaunch launch = LaunchKernel(os, settings, trial);
     if (!launch.started) return ExitFailure;
     if (trial.state == TrialState::OnTrial) {
-        os.WriteLog("update not confirmed, new kernel on trial.\n");
+        Log(os, "update not confirmed, new kernel on trial.\n");
     }
     OpenMainPage(os);
-    return Supervise(os, launch.process, settings, trial);
+    return Supervise(os, launch.kernel, settings, trial);
 }
 
 KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial) {
@@ -118,7 +119,11 @@ KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& t
     int heldRetries = 0;
     for (;;) {
         const LaunchResult launch = os.StartProcess(settings.kernelCommandLine);
-        if (launch.started) return {true, launch.process, rolledBack};
+        if (launch.started) {
+            const Kernel kernel = {launch.process, launch.processId};
+            RecordKernelStart(os, kernel);
+            return {true, kernel, rolledBack};
+        }
         if (deadline == NoDeadline) deadline = os.TickCount() + FailingStartsBound;
         if (launch.failure == StartFailure::Held && TryAgainWhenFree(os, &heldRetries, deadline)) {
             continue;
@@ -139,11 +144,11 @@ KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& t
         // rollback's own retries may have reached.
         if (launch.failure == StartFailure::Broken && rollback == Rollback::NothingKept) {
             ReportLaunchFailure(os, LaunchFailedNotice, launch.error);
-            return {false, NoHandle, rolledBack};
+            return {false, {NoHandle, 0}, rolledBack};
         }
         if (os.TickCount() >= deadline) {
             ReportLaunchFailure(os, NotStartedNowNotice, launch.error);
-            return {false, NoHandle, rolledBack};
+            return {false, {NoHandle, 0}, rolledBack};
         }
         // A rollback that cannot be done now has said why.
         if (rollback != Rollback::NotNow) LogLaunchFailure(os, launch.error);
@@ -154,7 +159,7 @@ KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& t
 void LogLaunchFailure(Platform& os, int error) {
     char line[48];
     (void)std::snprintf(line, sizeof line, "CreateProcess failed (%d)\n", error);
-    os.WriteLog(line);
+    Log(os, line);
 }
 
 void OpenMainPage(Platform& os) {

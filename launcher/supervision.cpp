@@ -20,13 +20,16 @@ const char* RelaunchLine(RelaunchCause cause) {
 }
 
 // Watches the kernel until it has ended, then reads how, once: the tag it
-// left, and whether this launcher force quit it.
-KernelEnd WatchKernel(Platform& os, Handle kernel, Trial& trial) {
+// left, and whether this launcher force quit it; the record keeps its exit.
+KernelEnd WatchKernel(Platform& os, const Kernel& kernel, Trial& trial) {
     bool forceQuit = false;
     for (;;) {
-        const Watch pass = WatchPass(os, kernel, trial);
+        const Watch pass = WatchPass(os, kernel.process, trial);
         forceQuit = forceQuit || pass.forceQuit;
-        if (pass.ended) return {ReadTagLeft(os), forceQuit};
+        if (pass.ended) {
+            RecordKernelEnd(os, kernel, forceQuit);
+            return {ReadTagLeft(os), forceQuit};
+        }
     }
 }
 
@@ -35,7 +38,7 @@ KernelEnd WatchKernel(Platform& os, Handle kernel, Trial& trial) {
 // quit and the skip repeated. After a swap the tag stays; the new kernel is
 // expected to remove it.
 RelaunchCause Update(Platform& os, Trial& trial) {
-    os.WriteLog("update file tag found, force updating...\n");
+    Log(os, "update file tag found, force updating...\n");
     if (RunUpdateSwap(os, trial)) {
         trial = NewTrial();  // a newer kernel has a trial of its own
     } else {
@@ -49,7 +52,7 @@ RelaunchCause Update(Platform& os, Trial& trial) {
 // back; where it cannot now, it is tried again at the next failed try.
 RelaunchCause AfterAbnormalQuit(Platform& os, Trial& trial, Verdict verdict) {
     if (verdict == Verdict::Failed && KeepsFailing(trial)) {
-        os.WriteLog("new kernel keeps failing, rolling back...\n");
+        Log(os, "new kernel keeps failing, rolling back...\n");
         if (RollBack(os, trial, NoDeadline) == Rollback::Done) {
             return RelaunchCause::UpdateRolledBack;
         }
@@ -70,7 +73,7 @@ Watch WatchPass(Platform& os, Handle kernel, Trial& trial) {
     // However many tags are stale, one line and one termination.
     if (IsStale(QueryTag(os, ControlTag::Update), now)) stale = true;
     if (stale) {
-        os.WriteLog("sig timeout, force quit!\n");
+        Log(os, "sig timeout, force quit!\n");
         os.TerminateProcess(kernel, ForceQuitExitCode);
     }
     os.Sleep(WatchPause);
@@ -78,7 +81,7 @@ Watch WatchPass(Platform& os, Handle kernel, Trial& trial) {
     return {os.WaitForProcessEnd(kernel, WatchWait), stale};
 }
 
-int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial& trial) {
+int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial& trial) {
     for (;;) {
         KernelStarted(os, trial);
         const KernelEnd end = WatchKernel(os, kernel, trial);
@@ -90,7 +93,7 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial
         RelaunchCause cause = RelaunchCause::AbnormalQuit;
         switch (end.left) {
             case KernelLeft::QuitTag:
-                os.WriteLog("deleting quit tag...\n");
+                Log(os, "deleting quit tag...\n");
                 RemoveTag(os, ControlTag::Quit);
                 LeaveTrial(os, trial);
                 return ExitQuit;
@@ -115,8 +118,8 @@ int Supervise(Platform& os, Handle kernel, const LaunchSettings& settings, Trial
         // A launch that had to put the kept kernel back says so instead.
         const KernelLaunch launch = LaunchKernel(os, settings, trial);
         if (!launch.started) return ExitFailure;
-        os.CloseHandle(kernel);
-        kernel = launch.process;
-        os.WriteLog(RelaunchLine(launch.rolledBack ? RelaunchCause::UpdateRolledBack : cause));
+        os.CloseHandle(kernel.process);
+        kernel = launch.kernel;
+        Log(os, RelaunchLine(launch.rolledBack ? RelaunchCause::UpdateRolledBack : cause));
     }
 }

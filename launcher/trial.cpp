@@ -52,7 +52,7 @@ void ClearMark(Platform& os, Milliseconds deadline) {
         ForgetPass(os);
         return;
     }
-    os.WriteLog(MarkStaysLine);
+    Log(os, MarkStaysLine);
     (void)os.CreateEmptyFile(PassedFile);
 }
 
@@ -82,7 +82,7 @@ void RetryMark(Platform& os, Trial& trial) {
     if (TryToClearMark(os)) {
         trial = NoTrial();
     } else if (--trial.markTries == 0) {
-        os.WriteLog(MarkStaysLine);
+        Log(os, MarkStaysLine);
         trial = NoTrial();
     }
 }
@@ -94,7 +94,7 @@ Trial TakeUpTrial(Platform& os) {
     // The record says that the trial is over: one try at its mark, as in a
     // watch pass.
     if (PassRecorded(os)) {
-        if (!TryToClearMark(os)) os.WriteLog(MarkStaysLine);
+        if (!TryToClearMark(os)) Log(os, MarkStaysLine);
         return NoTrial();
     }
     // A kernel that left a quit or restart tag ended under it: it passed.
@@ -189,8 +189,9 @@ Rollback FallBackOnKeptKernel(Platform& os,
         return Rollback::NothingKept;
     }
     LogLaunchFailure(os, launch.error);
-    os.WriteLog(onTrial ? "new kernel failed to start, rolling back...\n"
-                        : "kernel failed to start, rolling back...\n");
+    Log(os,
+        onTrial ? "new kernel failed to start, rolling back...\n"
+                : "kernel failed to start, rolling back...\n");
     return RollBack(os, trial, deadline);
 }
 

@@ -62,7 +62,7 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
     // Without a new file, moving the kernel aside would leave the
     // installation with nothing to start.
     if (!Exists(os, NewKernelFile)) {
-        os.WriteLog("update file not found, update skipped.\n");
+        Log(os, "update file not found, update skipped.\n");
         return false;
     }
     // The move that puts the kernel found in place back, should the swap
@@ -73,7 +73,7 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
         // stays kept for the rollback.
         const SetAside failed = SetFailedKernelAside(os, NoDeadline);
         if (failed == SetAside::Stuck) {
-            os.WriteLog("kernel file cannot be moved aside, update skipped.\n");
+            Log(os, "kernel file cannot be moved aside, update skipped.\n");
             return false;
         }
         if (failed == SetAside::KeptAsFailed) undo = &PutFailedBack;
@@ -82,12 +82,12 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
         // place; with none, it stays kept, and the new kernel is on trial
         // against it.
         if (!RemoveWhenFree(os, RollbackFile, NoDeadline)) {
-            os.WriteLog("rollback file cannot be replaced, update skipped.\n");
+            Log(os, "rollback file cannot be replaced, update skipped.\n");
             return false;
         }
         RunMove(os, MoveAside, NoDeadline);
         if (Exists(os, KernelFile)) {
-            os.WriteLog("kernel file cannot be moved aside, update skipped.\n");
+            Log(os, "kernel file cannot be moved aside, update skipped.\n");
             return false;
         }
         undo = &PutKeptBack;
@@ -96,7 +96,7 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
     // launcher that dies from here on leaves a new kernel without its trial.
     if (!MarkTrial(os)) {
         if (undo != nullptr) RunMove(os, *undo, NoDeadline);
-        os.WriteLog("trial mark cannot be written, update skipped.\n");
+        Log(os, "trial mark cannot be written, update skipped.\n");
         return false;
     }
     RunMove(os, MoveIn, NoDeadline);
@@ -113,12 +113,12 @@ bool KeptKernelExists(Platform& os) {
 
 Rollback PutKeptKernelBack(Platform& os, Milliseconds deadline) {
     if (!KeptKernelExists(os)) {
-        os.WriteLog("rollback file not found, rollback skipped.\n");
+        Log(os, "rollback file not found, rollback skipped.\n");
         return Rollback::NothingKept;
     }
     const SetAside failed = SetFailedKernelAside(os, deadline);
     if (failed == SetAside::Stuck) {
-        os.WriteLog("kernel file cannot be moved aside, rollback skipped.\n");
+        Log(os, "kernel file cannot be moved aside, rollback skipped.\n");
         return Rollback::NotNow;
     }
     RunMove(os, PutKeptBack, deadline);
@@ -127,6 +127,6 @@ Rollback PutKeptKernelBack(Platform& os, Milliseconds deadline) {
     // aside before (by an earlier rollback, or by a launcher that died) may
     // be one that failed an earlier update: it is never put back.
     if (failed == SetAside::KeptAsFailed) RunMove(os, PutFailedBack, deadline);
-    os.WriteLog("rollback file cannot be moved into place, rollback skipped.\n");
+    Log(os, "rollback file cannot be moved into place, rollback skipped.\n");
     return Rollback::NotNow;
 }

@@ -1,11 +1,11 @@
 // The operating-system services the launcher calls, gathered in one interface.
 //
 // The launcher core calls nothing else of the system: processes, named mutexes,
-// notices, the web browser, the command interpreter, file status, creation and
-// removal, the working directory, the clock and the tick count, pauses, the
-// console and the locale all pass through here. The build links exactly one
-// implementation (platform/windows or platform/posix); the tests bring a
-// scripted one with a virtual clock.
+// notices, the web browser, the command interpreter, file status, creation,
+// appending, renaming and removal, the working directory, the clocks and the
+// process id, pauses, the console and the locale all pass through here. The
+// build links exactly one implementation (platform/windows or
+// platform/posix); the tests bring a scripted one with a virtual clock.
 #ifndef LAUNCHER_PLATFORM_PLATFORM_H
 #define LAUNCHER_PLATFORM_PLATFORM_H
 
@@ -27,7 +27,18 @@ struct FileStatus {
     bool found;        // the status query succeeded
     Seconds modified;  // last modification
     bool directory;
-    bool readOnly;  // a removal would be refused for it
+    bool readOnly;      // a removal would be refused for it
+    std::int64_t size;  // bytes
+};
+
+// A date and time of day in the system's time zone.
+struct LocalTime {
+    int year;
+    int month;  // 1 to 12
+    int day;
+    int hour;
+    int minute;
+    int second;
 };
 
 struct MutexResult {
@@ -46,20 +57,22 @@ enum class StartFailure {
 
 struct LaunchResult {
     bool started;
-    Handle process;        // the new process, when started
-    int error;             // the platform's error code, when not started
-    StartFailure failure;  // why, when not started
+    Handle process;           // the new process, when started
+    std::uint32_t processId;  // and the system's id of it
+    int error;                // the platform's error code, when not started
+    StartFailure failure;     // why, when not started
 };
 
-inline LaunchResult Started(Handle process) {
+inline LaunchResult Started(Handle process, std::uint32_t processId) {
     LaunchResult launch = {};
     launch.started = true;
     launch.process = process;
+    launch.processId = processId;
     return launch;
 }
 
 inline LaunchResult NotStarted(int error, StartFailure failure) {
-    return {false, NoHandle, error, failure};
+    return {false, NoHandle, 0, error, failure};
 }
 
 class Platform {
@@ -76,6 +89,12 @@ public:
     // Creates an empty file, or leaves the file of that name as it is; never
     // through a link. True when the file is there.
     virtual bool CreateEmptyFile(const char* name) = 0;
+    // Appends text to a file, created where there is none, in one write
+    // that reaches the disk before it returns; never through a link, nor to
+    // a read-only file. False where it cannot.
+    virtual bool AppendToFile(const char* name, const char* text) = 0;
+    // Gives a file another name, replacing a file of that name.
+    virtual bool RenameFile(const char* from, const char* to) = 0;
     // Makes the directory of the launcher's own executable the working
     // directory, which every program started later inherits. It is found
     // and entered by its real name, whatever characters or bytes that holds;
@@ -85,6 +104,9 @@ public:
     // A count that changes of the system's time do not move, from an
     // arbitrary start; the launcher reads it in every watch pass.
     virtual Milliseconds TickCount() = 0;
+    virtual LocalTime CurrentLocalTime() = 0;
+    // The system's id of this process.
+    virtual std::uint32_t ProcessId() = 0;
     // Writes a line to standard output, as it stands, and flushes it.
     virtual void WriteLog(const char* text) = 0;
     // A modal notice with one OK button; caption and text are GBK bytes.
@@ -107,6 +129,10 @@ public:
     virtual void TerminateProcess(Handle process, unsigned exitCode) = 0;
     // Waits up to the given time; true only when the process has ended.
     virtual bool WaitForProcessEnd(Handle process, unsigned milliseconds) = 0;
+    // How a process that has ended ended, in a few words: on Windows its
+    // exit code in hex, with what the commonest mean; on POSIX its exit
+    // status, or the signal that ended it. Told until its handle is closed.
+    virtual void DescribeExit(Handle process, char* text, std::size_t size) = 0;
     virtual void Sleep(unsigned milliseconds) = 0;
 
 protected:

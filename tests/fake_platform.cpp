@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "launcher/launcher.h"
 #include "platform/posix/gbk.h"
+#include "platform/windows/exit_code.h"
 #include "platform/windows/start_failure.h"
 
 namespace {
@@ -57,8 +59,8 @@ KernelScript& KernelScript::Deletes(const std::string& file) {
     return *this;
 }
 
-KernelScript& KernelScript::Exits() {
-    steps_.push_back({at_, Action::Exit, "", ""});
+KernelScript& KernelScript::Exits(std::uint32_t code) {
+    steps_.push_back({at_, Action::Exit, "", "", 0, code});
     return *this;
 }
 
@@ -191,7 +193,10 @@ void FakePlatform::Apply(const Event& event) {
             files_[event.step.file] = {Now(), event.step.content};
             break;
         case KernelScript::Action::Delete: files_.erase(event.step.file); break;
-        case KernelScript::Action::Exit: process.ended = true; break;
+        case KernelScript::Action::Exit:
+            process.ended = true;
+            process.exitCode = event.step.code;
+            break;
         case KernelScript::Action::SetClock: clockSetBy_ += event.step.by; break;
     }
 }
@@ -221,8 +226,12 @@ FileStatus FakePlatform::QueryFileStatus(const char* name) {
     auto file = files_.find(name);
     const bool found = file != files_.end();
     Record(std::string("stat ") + name + (found ? "" : " -> absent"), true);
-    if (!found) return {false, 0, false, false};
-    return {true, file->second.modified, file->second.directory, file->second.readOnly};
+    if (!found) return {false, 0, false, false, 0};
+    return {true,
+            file->second.modified,
+            file->second.directory,
+            file->second.readOnly,
+            static_cast<std::int64_t>(file->second.content.size())};
 }
 
 bool FakePlatform::RemoveFile(const char* name) {
@@ -248,6 +257,34 @@ bool FakePlatform::CreateEmptyFile(const char* name) {
     return created;
 }
 
+// The record's own calls are quiet: a test reads the record as a file.
+bool FakePlatform::AppendToFile(const char* name, const char* text) {
+    auto file = files_.find(name);
+    const bool appended = !Held(name) && (file == files_.end() ||
+                                          (!file->second.directory && !file->second.readOnly));
+    if (appended) {
+        if (file == files_.end()) file = files_.emplace(name, File{Now(), ""}).first;
+        file->second.content += text;
+        file->second.modified = Now();
+    }
+    Record(std::string("append ") + name + (appended ? "" : " -> failed"), true);
+    return appended;
+}
+
+bool FakePlatform::RenameFile(const char* from, const char* to) {
+    auto file = files_.find(from);
+    auto replaced = files_.find(to);
+    const bool renamed = file != files_.end() && !Held(from) && !Held(to) &&
+                         (replaced == files_.end() || !replaced->second.directory);
+    if (renamed) {
+        File moved = file->second;
+        files_.erase(file);
+        files_[to] = moved;
+    }
+    Record(std::string("rename ") + from + " " + to + (renamed ? "" : " -> failed"), true);
+    return renamed;
+}
+
 bool FakePlatform::EnterProgramDirectory() {
     const std::string prefix = ProgramDir;
     Record("chdir " + prefix + (programDirectoryLost_ ? " -> failed" : ""));
@@ -264,6 +301,14 @@ bool FakePlatform::EnterProgramDirectory() {
 Seconds FakePlatform::CurrentTime() {
     Record("clock", true);
     return Now();
+}
+
+LocalTime FakePlatform::CurrentLocalTime() {
+    Record("local time", true);
+    const std::time_t now = static_cast<std::time_t>(Now());
+    std::tm utc = {};
+    gmtime_r(&now, &utc);
+    return {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec};
 }
 
 Milliseconds FakePlatform::TickCount() {
@@ -333,7 +378,10 @@ bool FakePlatform::Move(const std::string& from, const std::string& to) {
 }
 
 void FakePlatform::KillKernels() {
-    for (Process& process : processes_) process.ended = true;
+    for (Process& process : processes_) {
+        if (!process.ended) process.exitCode = 1;  // as "taskkill /f" ends a process
+        process.ended = true;
+    }
     for (auto held = heldElsewhere_.begin(); held != heldElsewhere_.end();) {
         if (held->second-- == 0) {
             held = heldElsewhere_.erase(held);
@@ -360,7 +408,7 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
                           StartFailureOf(static_cast<std::uint32_t>(launch.error), directory));
     }
     const size_t number = processes_.size() + 1;
-    processes_.push_back({false});
+    processes_.push_back({false, 0});
     for (const KernelScript::Step& step : launch.script.steps_) {
         events_.push_back({nowMs_ + step.at, number - 1, step});
     }
@@ -368,11 +416,13 @@ LaunchResult FakePlatform::StartProcess(const char* commandLine) {
         events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
     Record(std::string("start ") + commandLine + " -> #" + std::to_string(number));
     AdvanceTo(nowMs_);  // what the kernel does at once
-    return Started(static_cast<Handle>(number));
+    return Started(static_cast<Handle>(number), static_cast<std::uint32_t>(number));
 }
 
 void FakePlatform::TerminateProcess(Handle process, unsigned exitCode) {
-    processes_[ProcessOf(process)].ended = true;
+    Process& terminated = processes_[ProcessOf(process)];
+    if (!terminated.ended) terminated.exitCode = exitCode;
+    terminated.ended = true;
     Record("terminate #" + std::to_string(process) + " (" + std::to_string(exitCode) + ")");
 }
 
@@ -387,6 +437,11 @@ bool FakePlatform::WaitForProcessEnd(Handle process, unsigned milliseconds) {
     if (!ended) AdvanceTo(deadline);
     RecordAt(start, "wait #" + std::to_string(process) + (ended ? " -> ended" : " -> timeout"));
     return ended;
+}
+
+void FakePlatform::DescribeExit(Handle process, char* text, std::size_t size) {
+    Record("exit of #" + std::to_string(process), true);
+    DescribeExitCode(processes_[ProcessOf(process)].exitCode, text, size);
 }
 
 void FakePlatform::Sleep(unsigned milliseconds) {

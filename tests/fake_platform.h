@@ -20,7 +20,7 @@ public:
     KernelScript& At(unsigned milliseconds);
     KernelScript& Creates(const std::string& file, const std::string& content = "");
     KernelScript& Deletes(const std::string& file);
-    KernelScript& Exits();
+    KernelScript& Exits(std::uint32_t code = 0);
     // The system's time is set forward (or back) by that many seconds.
     KernelScript& SetsClock(Seconds by);
 
@@ -33,6 +33,7 @@ private:
         std::string file;
         std::string content;
         Seconds by = 0;
+        std::uint32_t code = 0;
     };
     unsigned at_ = 0;
     std::vector<Step> steps_;
@@ -94,6 +95,8 @@ public:
     // become those of the working directory once the launcher enters it;
     // where no file is named under it, the launcher was started in it.
     static constexpr char ProgramDir[] = "C:\\NX8\\";
+    // The launcher's process id; a kernel's is its number, #1 on.
+    static constexpr std::uint32_t LauncherProcessId = 4242;
     // The executable's directory cannot be told or entered.
     void LoseProgramDirectory() { programDirectoryLost_ = true; }
 
@@ -105,8 +108,10 @@ public:
 
     // ---- Looking at the result ----
 
-    // Every call, in order. Effects leaves out the clock and file status
-    // queries; Timeline adds the virtual time (s.mmm) of each entry.
+    // Every call, in order. Effects leaves out the queries (the clocks, file
+    // status, the process id, a process's exit) and the calls that keep the
+    // launcher's record, which a test reads as a file; Timeline adds the
+    // virtual time (s.mmm) of each entry.
     std::vector<std::string> Calls() const;
     std::vector<std::string> Effects() const;
     std::vector<std::string> Timeline() const;
@@ -127,9 +132,14 @@ public:
     bool RemoveFile(const char* name) override;
     void ClearReadOnly(const char* name) override;
     bool CreateEmptyFile(const char* name) override;
+    bool AppendToFile(const char* name, const char* text) override;
+    bool RenameFile(const char* from, const char* to) override;
     bool EnterProgramDirectory() override;
     Seconds CurrentTime() override;
     Milliseconds TickCount() override;
+    // The clock read as the local time of a machine whose time zone is UTC.
+    LocalTime CurrentLocalTime() override;
+    std::uint32_t ProcessId() override { return LauncherProcessId; }
     void WriteLog(const char* text) override;
     void ShowNotice(const char* text, const char* caption) override;
     MutexResult CreateNamedMutex(const char* name) override;
@@ -139,6 +149,9 @@ public:
     LaunchResult StartProcess(const char* commandLine) override;
     void TerminateProcess(Handle process, unsigned exitCode) override;
     bool WaitForProcessEnd(Handle process, unsigned milliseconds) override;
+    // As the Windows layer tells the exit code a kernel's script gave, or
+    // the one it was terminated with.
+    void DescribeExit(Handle process, char* text, std::size_t size) override;
     void Sleep(unsigned milliseconds) override;
 
 private:
@@ -150,6 +163,7 @@ private:
     };
     struct Process {
         bool ended;
+        std::uint32_t exitCode;
     };
     struct Event {
         long long at;

@@ -124,6 +124,9 @@ TEST_F(PosixPlatformTest, ProgramIsLookedForInTheWorkingDirectory) {
     const LaunchResult launch = os_.StartProcess("program.sh \"a b\" c;d");
     ASSERT_TRUE(launch.started) << launch.error;
     EXPECT_TRUE(os_.WaitForProcessEnd(launch.process, 5000));
+    char exit[64];
+    os_.DescribeExit(launch.process, exit, sizeof exit);
+    EXPECT_STREQ(exit, "exit status 0");
     os_.CloseHandle(launch.process);
 
     EXPECT_EQ(Read("out.txt"), "2:a b:c;d\n");
@@ -150,15 +153,19 @@ TEST_F(PosixPlatformTest, LaunchErrorsAreErrnoCodes) {
     EXPECT_TRUE(NoChildLeft());
 }
 
-TEST_F(PosixPlatformTest, TerminatedProcessIsSeenEndedAndReaped) {
+// Its end told until its handle is closed, as on Windows; then reaped.
+TEST_F(PosixPlatformTest, TerminatedProcessIsSeenEndedToldAndReapedAsItsHandleCloses) {
     const LaunchResult launch = os_.StartProcess("/bin/sleep 30");
     ASSERT_TRUE(launch.started) << launch.error;
 
     EXPECT_FALSE(os_.WaitForProcessEnd(launch.process, 100));
     os_.TerminateProcess(launch.process, 0);
     EXPECT_TRUE(os_.WaitForProcessEnd(launch.process, 5000));
-    EXPECT_TRUE(NoChildLeft());
+    char exit[64];
+    os_.DescribeExit(launch.process, exit, sizeof exit);
+    EXPECT_STREQ(exit, "signal 9 (SIGKILL)");
     os_.CloseHandle(launch.process);
+    EXPECT_TRUE(NoChildLeft());
 }
 
 TEST_F(PosixPlatformTest, WaitEndsAsSoonAsTheProcessEnds) {
@@ -226,6 +233,7 @@ TEST_F(PosixPlatformTest, TaskkillEndsEveryProcessOfThatName) {
     EXPECT_FALSE(os_.WaitForProcessEnd(other.process, 0));
     os_.TerminateProcess(other.process, 0);
     EXPECT_TRUE(os_.WaitForProcessEnd(other.process, 5000));
+    for (const LaunchResult& launch : {first, second, other}) os_.CloseHandle(launch.process);
 }
 
 TEST_F(PosixPlatformTest, OtherCommandsGoToTheShellWhichIsEndedWhenItsTimeIsUp) {
@@ -251,13 +259,20 @@ TEST_F(PosixPlatformTest, FileStatusTellsTimeDirectoryAndReadOnlyWithBackslashes
     EXPECT_TRUE(os_.QueryFileStatus("update.do").directory);
     EXPECT_FALSE(os_.QueryFileStatus("absent.do").found);
     EXPECT_FALSE(os_.RemoveFile("absent.do"));
+    // Appended to as on Windows: never a read-only file, nor a directory.
+    EXPECT_FALSE(os_.AppendToFile("update\\_UPDATE.NEW", "x\n") ||
+                 os_.AppendToFile("update.do", "x\n"));
     os_.ClearReadOnly("update\\link");  // a link: what it points to stays read-only
     EXPECT_FALSE(os_.RemoveFile("update\\_UPDATE.NEW"));
     os_.ClearReadOnly("update\\_UPDATE.NEW");
     EXPECT_TRUE(os_.RemoveFile("update\\_UPDATE.NEW"));
     // Created where missing, never through a link, even one to nothing.
     EXPECT_TRUE(os_.CreateEmptyFile("update\\ON_TRIAL") && Exists("update/ON_TRIAL"));
-    EXPECT_FALSE(os_.CreateEmptyFile("update\\link") || Exists("update/_UPDATE.NEW"));
+    EXPECT_FALSE(os_.CreateEmptyFile("update\\link") || os_.AppendToFile("update\\link", "x\n") ||
+                 Exists("update/_UPDATE.NEW"));
+    EXPECT_TRUE(os_.AppendToFile("update\\ON_TRIAL", "one\n") &&
+                os_.AppendToFile("update\\ON_TRIAL", "two\n"));
+    EXPECT_EQ(os_.QueryFileStatus("update\\ON_TRIAL").size, 8);
     // A link to nothing is there all the same, as Windows sees it.
     EXPECT_TRUE(os_.QueryFileStatus("update\\link").found);
     EXPECT_TRUE(os_.RemoveFile("update\\link"));

@@ -41,6 +41,9 @@ TEST(WatchPass, ReadsTheClockAndEveryTagThenForceQuitsOnce) {
                             "stat restart.do -> absent",
                             "stat update.do",
                             "log sig timeout, force quit!\n",
+                            "local time",
+                            "stat launcher.log -> absent",
+                            "append launcher.log",
                             "terminate #1 (0)",
                             "sleep 5000",
                             "wait #1 -> ended"));

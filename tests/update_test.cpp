@@ -391,4 +391,55 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"kernel.bin", "kernel v1"}, {"update.do", Absent}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The swap as it goes when nothing stands in its way.
+const Trace Swapped = Join({{MoveAside, Mark, MoveIn}, Relaunched("kernel relaunched!\n")});
+// A record that its next line would take past its size.
+const std::string FullRecord(256 * 1024 - 20, 'x');
+
+// The launcher's record, kept whatever becomes of it, changes nothing else.
+const UpdateCase RecordCases[] = {
+    {"RecordAtItsSizeBecomesTheEarlierOneBeforeItsNextLine",
+     [](FakePlatform& os) {
+         os.AddFile("launcher.log", FullRecord);
+         os.AddFile("launcher.log.1", "older\n");
+     },
+     Swapped,
+     std::nullopt,
+     {{"launcher.log.1", FullRecord},
+      {"launcher.log",
+       "2023-11-14 22:13:20 [4242] starting kernel...\n"
+       "2023-11-14 22:13:20 [4242] kernel 1 started\n"
+       "2023-11-14 22:13:25 [4242] kernel 1 ended: exit code 0x00000000\n"
+       "2023-11-14 22:13:25 [4242] update file tag found, force updating...\n"
+       "2023-11-14 22:13:25 [4242] kernel 2 started\n"
+       "2023-11-14 22:13:25 [4242] kernel relaunched!\n"}}},
+    {"HeldRecordLosesItsLinesAndNothingElse",
+     [](FakePlatform& os) {
+         os.AddFile("launcher.log", "earlier\n");
+         os.HoldFile("launcher.log", 3600 * 1000);
+     },
+     Swapped,
+     std::nullopt,
+     {{"launcher.log", "earlier\n"}, {"launcher.log.1", Absent}}},
+    // Bounded: where it cannot become the earlier record, its lines are lost.
+    {"RecordThatCannotBeRenamedLosesItsLines",
+     [](FakePlatform& os) {
+         os.AddFile("launcher.log", FullRecord);
+         os.HoldFile("launcher.log.1", 3600 * 1000);
+     },
+     Swapped,
+     std::nullopt,
+     {{"launcher.log", FullRecord}, {"launcher.log.1", Absent}}},
+    {"DirectoryNamedLikeTheRecordStays",
+     [](FakePlatform& os) { os.AddDirectory("launcher.log"); },
+     Swapped,
+     std::nullopt,
+     {{"launcher.log", ""}, {"launcher.log.1", Absent}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Record,
+                         UpdateCaseTest,
+                         ::testing::ValuesIn(RecordCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/posix/posix_layer.h"
 
@@ -29,11 +32,12 @@ FileStatus QueryFileStatus(const char* name) {
     // A link itself, as Windows' file attributes describe it: present
     // whatever it points to, and moved or removed as the link it is.
     struct stat status;
-    if (lstat(PosixPath(name).c_str(), &status) != 0) return {false, 0, false, false};
+    if (lstat(PosixPath(name).c_str(), &status) != 0) return {false, 0, false, false, 0};
     return {true,
             static_cast<Seconds>(status.st_mtim.tv_sec),
             S_ISDIR(status.st_mode),
-            !S_ISDIR(status.st_mode) && ReadOnly(status)};
+            !S_ISDIR(status.st_mode) && ReadOnly(status),
+            static_cast<std::int64_t>(status.st_size)};
 }
 
 bool RemoveFile(const char* name) {
@@ -63,6 +67,33 @@ bool CreateEmptyFile(const char* name) {
     if (fd < 0) return false;
     close(fd);
     return true;
+}
+
+bool AppendToFile(const char* name, const char* text) {
+    // O_APPEND: every write lands at the end, whoever else appends. O_DSYNC:
+    // the line, and the size that makes it readable, are on the disk when
+    // the write returns. Only to a plain file the owner may write, as on
+    // Windows, whoever the launcher runs as.
+    const int fd =
+        open(PosixPath(name).c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_DSYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+             0666);
+    if (fd < 0) return false;
+    struct stat status;
+    const size_t length = std::strlen(text);
+    bool written = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && !ReadOnly(status);
+    if (written) {
+        ssize_t result;
+        while ((result = write(fd, text, length)) < 0 && errno == EINTR) {
+        }
+        written = result == static_cast<ssize_t>(length);
+    }
+    close(fd);
+    return written;
+}
+
+bool RenameFile(const char* from, const char* to) {
+    return rename(PosixPath(from).c_str(), PosixPath(to).c_str()) == 0;
 }
 
 bool EnterProgramDirectory() {

@@ -3,7 +3,8 @@
 //
 // Only the POSIX layer includes this header. A process handle is the
 // process's pidfd or, where the system has no pidfds (Linux before 5.3, or
-// valgrind), its process id negated.
+// valgrind), its process id negated. A process that has ended is reaped as
+// its handle is closed.
 #ifndef LAUNCHER_PLATFORM_POSIX_POSIX_LAYER_H
 #define LAUNCHER_PLATFORM_POSIX_POSIX_LAYER_H
 
@@ -24,6 +25,8 @@ FileStatus QueryFileStatus(const char* name);
 bool RemoveFile(const char* name);
 void ClearReadOnly(const char* name);
 bool CreateEmptyFile(const char* name);
+bool AppendToFile(const char* name, const char* text);
+bool RenameFile(const char* from, const char* to);
 bool EnterProgramDirectory();
 
 // ---- Processes (processes.cpp) ----
@@ -51,7 +54,13 @@ bool RunAndWaitAtMost(const std::string& program,
 void StartDetached(const std::string& program, std::vector<std::string> words);
 LaunchResult StartProcess(const char* commandLine);
 void TerminateProcess(Handle process);
+// Tells when a process has ended, and leaves it to be reaped as its handle
+// is closed: its end can be described until then, as on Windows.
 bool WaitForProcessEnd(Handle process, unsigned milliseconds);
+void DescribeExit(Handle process, char* text, size_t size);
+// Closes a process's handle, reaping the process if it has ended, or a
+// named mutex's.
+void CloseHandle(Handle handle);
 
 // ---- Named mutexes (named_mutexes.cpp) ----
 

@@ -67,11 +67,33 @@ public:
 
     bool CreateEmptyFile(const char* name) override { return posix_layer::CreateEmptyFile(name); }
 
+    bool AppendToFile(const char* name, const char* text) override {
+        return posix_layer::AppendToFile(name, text);
+    }
+
+    bool RenameFile(const char* from, const char* to) override {
+        return posix_layer::RenameFile(from, to);
+    }
+
     bool EnterProgramDirectory() override { return posix_layer::EnterProgramDirectory(); }
 
     Seconds CurrentTime() override { return static_cast<Seconds>(std::time(nullptr)); }
 
     Milliseconds TickCount() override { return posix_layer::MonotonicMs(); }
+
+    LocalTime CurrentLocalTime() override {
+        const std::time_t now = std::time(nullptr);
+        std::tm local = {};
+        (void)localtime_r(&now, &local);
+        return {local.tm_year + 1900,
+                local.tm_mon + 1,
+                local.tm_mday,
+                local.tm_hour,
+                local.tm_min,
+                local.tm_sec};
+    }
+
+    std::uint32_t ProcessId() override { return static_cast<std::uint32_t>(getpid()); }
 
     void WriteLog(const char* text) override {
         (void)std::fputs(text, stdout);
@@ -86,10 +108,7 @@ public:
         return posix_layer::CreateNamedMutex(name);
     }
 
-    void CloseHandle(Handle handle) override {
-        // A process known by its id alone holds nothing to close.
-        if (handle > 0) close(static_cast<int>(handle));
-    }
+    void CloseHandle(Handle handle) override { posix_layer::CloseHandle(handle); }
 
     void OpenWebAddress(const char* address) override { posix_layer::OpenWebAddress(address); }
 
@@ -108,6 +127,10 @@ public:
 
     bool WaitForProcessEnd(Handle process, unsigned milliseconds) override {
         return posix_layer::WaitForProcessEnd(process, milliseconds);
+    }
+
+    void DescribeExit(Handle process, char* text, std::size_t size) override {
+        posix_layer::DescribeExit(process, text, size);
     }
 
     void Sleep(unsigned milliseconds) override {

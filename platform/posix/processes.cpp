@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -110,14 +112,18 @@ void WaitForChild(pid_t pid) {
 }
 
 // Without a pidfd a child's end is waited for by its SIGCHLD, held back
-// and taken with a time limit, and it is reaped by its id.
+// and taken with a time limit. The child is left to be reaped.
 bool WaitForChildById(pid_t pid, long long deadline) {
     sigset_t childEnded;
     sigemptyset(&childEnded);
     sigaddset(&childEnded, SIGCHLD);
     for (;;) {
-        const pid_t reaped = waitpid(pid, nullptr, WNOHANG);
-        if (reaped == pid || (reaped < 0 && errno == ECHILD)) return true;
+        siginfo_t info = {};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+            if (errno == ECHILD) return true;  // reaped already
+        } else if (info.si_pid == pid) {
+            return true;
+        }
         const long long remaining = deadline - MonotonicMs();
         if (remaining <= 0) return false;
         const timespec limit = {static_cast<time_t>(remaining / 1000),
@@ -200,10 +206,8 @@ bool RunAndWaitAtMost(const std::string& program,
     const int pidfd = AboveStandardStreams(PidfdOpen(pid));
     const Handle child = pidfd >= 0 ? pidfd : -static_cast<Handle>(pid);
     const bool finished = WaitForProcessEnd(child, milliseconds);
-    if (!finished) {
-        TerminateProcess(child);
-        WaitForChild(pid);
-    }
+    if (!finished) TerminateProcess(child);
+    WaitForChild(pid);
     if (pidfd >= 0) close(pidfd);
     return finished;
 }
@@ -240,8 +244,9 @@ LaunchResult StartProcess(const char* commandLine) {
     if (error != 0) return NotStarted(error, StartFailureOf(error));
     // Still an unreaped child, so the id cannot have been reused yet.
     const int pidfd = AboveStandardStreams(PidfdOpen(pid));
-    if (pidfd >= 0) return Started(pidfd);
-    if (errno == ENOSYS) return Started(-static_cast<Handle>(pid));
+    const auto id = static_cast<std::uint32_t>(pid);
+    if (pidfd >= 0) return Started(pidfd, id);
+    if (errno == ENOSYS) return Started(-static_cast<Handle>(pid), id);
     // Descriptors used up: that passes.
     const int openError = errno;
     kill(pid, SIGKILL);
@@ -263,20 +268,53 @@ void TerminateProcess(Handle process) {
 bool WaitForProcessEnd(Handle process, unsigned milliseconds) {
     const long long deadline = MonotonicMs() + milliseconds;
     if (process < 0) return WaitForChildById(static_cast<pid_t>(-process), deadline);
-    const int pidfd = static_cast<int>(process);
-    pollfd ended = {pidfd, POLLIN, 0};
+    // A pidfd is readable once its process has ended, reaped or not.
+    pollfd ended = {static_cast<int>(process), POLLIN, 0};
     for (;;) {
         const long long remaining = deadline - MonotonicMs();
         const int ready = poll(&ended, 1, static_cast<int>(remaining > 0 ? remaining : 0));
-        if (ready > 0) break;
+        if (ready > 0) return true;
         if (ready == 0 || errno != EINTR) return false;
     }
-    // Reaped at once, so no zombie is left behind.
-    siginfo_t info;
-    while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) < 0 &&
-           errno == EINTR) {
+}
+
+void DescribeExit(Handle process, char* text, size_t size) {
+    // Read without reaping, as often as asked, until the handle is closed.
+    siginfo_t info = {};
+    const int result =
+        process > 0
+            ? waitid(static_cast<idtype_t>(P_PIDFD),
+                     static_cast<id_t>(process),
+                     &info,
+                     WEXITED | WNOHANG | WNOWAIT)
+            : waitid(P_PID, static_cast<id_t>(-process), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (result < 0 || info.si_pid == 0) {
+        (void)std::snprintf(text, size, "end unknown");
+    } else if (info.si_code == CLD_EXITED) {
+        (void)std::snprintf(text, size, "exit status %d", info.si_status);
+    } else {
+        const char* name = sigabbrev_np(info.si_status);
+        (void)std::snprintf(text,
+                            size,
+                            "signal %d (SIG%s)%s",
+                            info.si_status,
+                            name != nullptr ? name : "?",
+                            info.si_code == CLD_DUMPED ? ", core dumped" : "");
     }
-    return true;
+}
+
+void CloseHandle(Handle handle) {
+    // A process is reaped if it has ended: the launcher closes only the
+    // handles of processes it has seen end. A named mutex's descriptor, no
+    // pidfd, is merely closed.
+    if (handle > 0) {
+        siginfo_t info;
+        (void)waitid(
+            static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(handle), &info, WEXITED | WNOHANG);
+        close(static_cast<int>(handle));
+    } else if (handle < 0) {
+        (void)waitpid(static_cast<pid_t>(-handle), nullptr, WNOHANG);
+    }
 }
 
 }  // namespace posix_layer

@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include "platform/platform.h"
+#include "platform/windows/exit_code.h"
 #include "platform/windows/file_time.h"
 #include "platform/windows/start_failure.h"
 
@@ -115,13 +116,15 @@ public:
         // runtime's stat goes through local time), for a directory too.
         WIN32_FILE_ATTRIBUTE_DATA status;
         if (!GetFileAttributesExA(name, GetFileExInfoStandard, &status)) {
-            return {false, 0, false, false};
+            return {false, 0, false, false, 0};
         }
         const bool directory = (status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         return {true,
                 SecondsFromFileTime(TicksOf(status.ftLastWriteTime)),
                 directory,
-                !directory && (status.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0};
+                !directory && (status.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0,
+                static_cast<std::int64_t>((static_cast<std::uint64_t>(status.nFileSizeHigh) << 32) |
+                                          status.nFileSizeLow)};
     }
 
     bool RemoveFile(const char* name) override { return remove(name) == 0; }
@@ -146,6 +149,29 @@ public:
         if (file == INVALID_HANDLE_VALUE) return false;
         ::CloseHandle(file);
         return true;
+    }
+
+    bool AppendToFile(const char* name, const char* text) override {
+        // Appending only, so that every write lands at the end, whoever
+        // else appends; shared, so that nobody is kept from the file for the
+        // moment it is open; written through the cache to the disk.
+        const HANDLE file = CreateFileA(name,
+                                        FILE_APPEND_DATA,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr,
+                                        OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH,
+                                        nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const DWORD length = static_cast<DWORD>(strlen(text));
+        DWORD written = 0;
+        const BOOL wrote = WriteFile(file, text, length, &written, nullptr);
+        ::CloseHandle(file);
+        return wrote && written == length;
+    }
+
+    bool RenameFile(const char* from, const char* to) override {
+        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
     }
 
     bool EnterProgramDirectory() override {
@@ -181,6 +207,14 @@ public:
         lastTicks = ticks;
         return static_cast<Milliseconds>((static_cast<std::uint64_t>(tickWraps) << 32) | ticks);
     }
+
+    LocalTime CurrentLocalTime() override {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    }
+
+    std::uint32_t ProcessId() override { return GetCurrentProcessId(); }
 
     void WriteLog(const char* text) override {
         (void)fputs(text, stdout);
@@ -265,7 +299,7 @@ public:
             return NotStarted(static_cast<int>(error), StartFailureOf(error, directory));
         }
         ::CloseHandle(info.hThread);  // never used
-        return Started(reinterpret_cast<Handle>(info.hProcess));
+        return Started(reinterpret_cast<Handle>(info.hProcess), info.dwProcessId);
     }
 
     void TerminateProcess(Handle process, unsigned exitCode) override {
@@ -274,6 +308,15 @@ public:
 
     bool WaitForProcessEnd(Handle process, unsigned milliseconds) override {
         return WaitForSingleObject(HandleOf(process), milliseconds) == WAIT_OBJECT_0;
+    }
+
+    void DescribeExit(Handle process, char* text, std::size_t size) override {
+        DWORD code = 0;
+        if (!GetExitCodeProcess(HandleOf(process), &code)) {
+            (void)snprintf(text, size, "exit code unknown (%lu)", GetLastError());
+            return;
+        }
+        DescribeExitCode(code, text, size);
     }
 
     void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }

@@ -538,11 +538,40 @@ def relaunch_fails(target, inst):
 
 @case
 def crash(target, inst):
-    # SIGSEGV natively, an access violation under wine.
-    inst.scenario("crash", "create quit.do; exit 0")
+    """A kernel crashes twice (SIGSEGV natively, an access violation under
+    wine), then asks for an update that is rolled back, then quits: the
+    output is as ever, and the record beside it holds each line, each
+    kernel's start and end, with the time and the launcher's process id."""
+    inst.scenario("crash", "crash", "place-text; create update.do; exit 0",
+                  "sleep 500; create quit.do; exit 0")
+    began = time.time()
     run = inst.start()
-    expect(run.wait(60), 0, "exit code")
-    expect_output(run, [STARTING, ABNORMAL, QUITTING])
+    expect(run.wait(90), 0, "exit code")
+    ended = time.time()
+    not_started = f"CreateProcess failed ({not_a_program_error(target)})\n"
+    rolling_back = "new kernel failed to start, rolling back...\n"
+    expect_output(run, [STARTING, ABNORMAL, ABNORMAL, UPDATING, not_started, rolling_back,
+                        ROLLED_BACK, QUITTING])
+
+    with open(inst.path("launcher.log"), encoding="gbk") as record:
+        lines = [re.fullmatch(r"(\S+ \S+) \[(\d+)\] (.*)\n", line) for line in record]
+    expect(all(lines) and len({line[2] for line in lines}) == 1, True,
+           "each line with its time and the launcher's process id")
+    stamps = [line[1] for line in lines]
+    stamp = lambda at: time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(at))  # noqa: E731
+    expect(stamps == sorted(stamps) and stamp(began) <= stamps[0] and stamps[-1] <= stamp(ended),
+           True, f"local times of the run, in order: {stamps}")
+    k = [f"kernel {start['pid']}" for start in inst.kernel_starts()]
+    crashed = ("exit code 0xC0000005 (access violation)" if target.windows
+               else "signal 11 (SIGSEGV)")
+    quit = "exit code 0x00000000" if target.windows else "exit status 0"
+    expect([line[3].replace(", core dumped", "") for line in lines],
+           [line.rstrip("\n") for line in (
+               STARTING, f"{k[0]} started", f"{k[0]} ended: {crashed}",
+               f"{k[1]} started", ABNORMAL, f"{k[1]} ended: {crashed}",
+               f"{k[2]} started", ABNORMAL, f"{k[2]} ended: {quit}", UPDATING, not_started,
+               rolling_back, f"{k[3]} started", ROLLED_BACK, f"{k[3]} ended: {quit}", QUITTING)],
+           "the record")
 
 
 @case
