@@ -144,11 +144,11 @@ KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& t
         // rollback's own retries may have reached.
         if (launch.failure == StartFailure::Broken && rollback == Rollback::NothingKept) {
             ReportLaunchFailure(os, LaunchFailedNotice, launch.error);
-            return {false, {NoHandle, 0}, rolledBack};
+            return {};
         }
         if (os.TickCount() >= deadline) {
             ReportLaunchFailure(os, NotStartedNowNotice, launch.error);
-            return {false, {NoHandle, 0}, rolledBack};
+            return {};
         }
         // A rollback that cannot be done now has said why.
         if (rollback != Rollback::NotNow) LogLaunchFailure(os, launch.error);

@@ -52,6 +52,11 @@ protected:
     static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
     // True when the test process has no child left, ended or not.
     static bool NoChildLeft() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+    std::string ExitOf(Handle process) {
+        char exit[64];
+        os_.DescribeExit(process, exit, sizeof exit);
+        return exit;
+    }
 
     Platform& os_ = SystemPlatform();
     std::string dir_;
@@ -124,9 +129,7 @@ TEST_F(PosixPlatformTest, ProgramIsLookedForInTheWorkingDirectory) {
     const LaunchResult launch = os_.StartProcess("program.sh \"a b\" c;d");
     ASSERT_TRUE(launch.started) << launch.error;
     EXPECT_TRUE(os_.WaitForProcessEnd(launch.process, 5000));
-    char exit[64];
-    os_.DescribeExit(launch.process, exit, sizeof exit);
-    EXPECT_STREQ(exit, "exit status 0");
+    EXPECT_EQ(ExitOf(launch.process), "exit status 0");
     os_.CloseHandle(launch.process);
 
     EXPECT_EQ(Read("out.txt"), "2:a b:c;d\n");
@@ -161,9 +164,7 @@ TEST_F(PosixPlatformTest, TerminatedProcessIsSeenEndedToldAndReapedAsItsHandleCl
     EXPECT_FALSE(os_.WaitForProcessEnd(launch.process, 100));
     os_.TerminateProcess(launch.process, 0);
     EXPECT_TRUE(os_.WaitForProcessEnd(launch.process, 5000));
-    char exit[64];
-    os_.DescribeExit(launch.process, exit, sizeof exit);
-    EXPECT_STREQ(exit, "signal 9 (SIGKILL)");
+    EXPECT_EQ(ExitOf(launch.process), "signal 9 (SIGKILL)");
     os_.CloseHandle(launch.process);
     EXPECT_TRUE(NoChildLeft());
 }

@@ -124,23 +124,26 @@ Trace TwoFailedTriesAfter(const Trace& swap) {
 }
 const Trace TwoFailedTries = TwoFailedTriesAfter(Swap);
 
-// The start-up whose first launch fails with this error and falls back,
-// after so many failures that pass; a kernel on trial gives up its mark
-// with it.
-Trace FallBack(int error, const Trace& rollback, bool onTrial = false, int passing = 0) {
+// A start-up that does this before it starts kernel #1 and watches it.
+Trace StartUp(const Trace& beforeTheLaunch) {
+    return Join({UpToTheFirstLaunch(), beforeTheLaunch, FirstLaunch(), {"sleep 5000"}});
+}
+
+// A first launch that fails with this error and falls back, after so many
+// failures that pass; a kernel on trial gives up its mark with it.
+Trace FallingBack(int error, const Trace& rollback, bool onTrial = false, int passing = 0) {
     const std::string code = std::to_string(error);
     const std::string failed = "start kernel.bin -> error " + code;
-    return Join({BeforeGuards(),
-                 {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
-                 Repeat(Join({{failed}, NotStarted(error)}), passing),
+    return Join({Repeat(Join({{failed}, NotStarted(error)}), passing),
                  {failed,
                   "log CreateProcess failed (" + code + ")\n",
                   std::string("log ") + (onTrial ? "new kernel" : "kernel") +
                       " failed to start, rolling back...\n"},
                  rollback,
-                 onTrial ? Trace{MoveBack, Unmark} : Trace{MoveBack},
-                 FirstLaunch(),
-                 {"sleep 5000"}});
+                 onTrial ? Trace{MoveBack, Unmark} : Trace{MoveBack}});
+}
+Trace FallBack(int error, const Trace& rollback, bool onTrial = false, int passing = 0) {
+    return StartUp(FallingBack(error, rollback, onTrial, passing));
 }
 
 struct RecoveryCase {
@@ -422,11 +425,7 @@ const RecoveryCase PassingCases[] = {
          os.FailNextLaunch(8);
      },
      10001,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
-           Repeat(Join({{"start kernel.bin -> error 8"}, NotStarted(8)}), 2),
-           FirstLaunch(),
-           {"sleep 5000"}}),
+     StartUp(Repeat(Join({{"start kernel.bin -> error 8"}, NotStarted(8)}), 2)),
      std::nullopt,
      "kernel v1"},
     // A new kernel short of resources fails no try: it gives way only once
@@ -445,12 +444,8 @@ const RecoveryCase PassingCases[] = {
          HoldEveryStart(os, 32, 30);
      },
      155000,
-     [] {
-         Trace effects = FallBack(1455, {KeepFailed}, true, 24);
-         const Trace held = Refused("start kernel.bin -> error 32", 30);
-         effects.insert(effects.end() - 3, held.begin(), held.end());  // before the first launch
-         return effects;
-     }(),
+     StartUp(Join(
+         {FallingBack(1455, {KeepFailed}, true, 24), Refused("start kernel.bin -> error 32", 30)})),
      std::nullopt,
      "kernel v1"},
     // Held for good, file and start: the deadline cuts the fallback's moves
@@ -462,8 +457,7 @@ const RecoveryCase PassingCases[] = {
          HoldEveryStart(os, 32, 2 * InUseRetries);
      },
      3600 * 1000,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+     Join({UpToTheFirstLaunch(),
            StartsHeldUpToTheDeadline(32),
            {"log CreateProcess failed (32)\n",
             "log new kernel failed to start, rolling back...\n",
@@ -489,8 +483,7 @@ const RecoveryCase PassingCases[] = {
          const Trace skipped = {
              "command move update\\FAILED.BIN kernel.bin",
              "log rollback file cannot be moved into place, rollback skipped.\n"};
-         return Join({BeforeGuards(),
-                      {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
+         return Join({UpToTheFirstLaunch(),
                       rollingBack,
                       RefusedForGood(refused),
                       skipped,
@@ -512,10 +505,7 @@ const RecoveryCase PassingCases[] = {
          HoldEveryStart(os, 32, 2 * InUseRetries);
      },
      3600 * 1000,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
-           StartsHeldUpToTheDeadline(32),
-           ToldToTryLater(32)}),
+     Join({UpToTheFirstLaunch(), StartsHeldUpToTheDeadline(32), ToldToTryLater(32)}),
      -1,
      "kernel v1"},
     // A swap cut short by a shutdown, an old failed copy beside it: only the
@@ -530,22 +520,17 @@ const RecoveryCase PassingCases[] = {
          os.HoldFile("update\\ROLLBACK.BIN", 75000);
      },
      80000,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new",
-            "mutex KERNELBIN -> new",
-            "start kernel.bin -> error 2",
-            "log CreateProcess failed (2)\n",
-            "log new kernel failed to start, rolling back...\n"},
-           RefusedForGood(std::string(MoveBack) + " -> failed"),
-           {"log rollback file cannot be moved into place, rollback skipped.\n"},
-           TryAgain,
-           {"start kernel.bin -> error 2",
-            "log CreateProcess failed (2)\n",
-            "log new kernel failed to start, rolling back...\n"},
-           Refused(std::string(MoveBack) + " -> failed", 10),
-           {MoveBack, Unmark},
-           FirstLaunch(),
-           {"sleep 5000"}}),
+     StartUp(Join({{"start kernel.bin -> error 2",
+                    "log CreateProcess failed (2)\n",
+                    "log new kernel failed to start, rolling back...\n"},
+                   RefusedForGood(std::string(MoveBack) + " -> failed"),
+                   {"log rollback file cannot be moved into place, rollback skipped.\n"},
+                   TryAgain,
+                   {"start kernel.bin -> error 2",
+                    "log CreateProcess failed (2)\n",
+                    "log new kernel failed to start, rolling back...\n"},
+                   Refused(std::string(MoveBack) + " -> failed", 10),
+                   {MoveBack, Unmark}})),
      std::nullopt,
      "kernel v1"},
     // A pass recorded once, beside the new mark, would pass its kernel unseen.
@@ -568,10 +553,7 @@ const RecoveryCase PassingCases[] = {
          os.AddFile("update\\PASSED");
      },
      1,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new", "mutex KERNELBIN -> new", Unmark, "remove update\\PASSED"},
-           FirstLaunch(),
-           {"sleep 5000"}}),
+     StartUp({Unmark, "remove update\\PASSED"}),
      std::nullopt,
      "kernel v1"},
     // Its record says that the trial is over: the mark, held, gets one try.
@@ -582,13 +564,7 @@ const RecoveryCase PassingCases[] = {
          os.MakeUndeletable("update\\ON_TRIAL");
      },
      1,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new",
-            "mutex KERNELBIN -> new",
-            MarkHeld,
-            "log trial mark cannot be deleted.\n"},
-           FirstLaunch(),
-           {"sleep 5000"}}),
+     StartUp({MarkHeld, "log trial mark cannot be deleted.\n"}),
      std::nullopt,
      "kernel v1"},
     // A directory named as the record records nothing: the trial goes on.
@@ -598,9 +574,7 @@ const RecoveryCase PassingCases[] = {
          os.AddDirectory("update\\PASSED");
      },
      1,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new", "mutex KERNELBIN -> new", "start kernel.bin -> #1", TakenUp},
-           {MainPage, "sleep 5000"}}),
+     Join({UpToTheFirstLaunch(), {"start kernel.bin -> #1", TakenUp, MainPage, "sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
     // Ended under its quit tag, which the start-up clears: its mark, held,
@@ -612,12 +586,9 @@ const RecoveryCase PassingCases[] = {
          os.MakeUndeletable("update\\ON_TRIAL");
      },
      60001,
-     Join({BeforeGuards(),
-           {"mutex PDRAV -> new", "mutex KERNELBIN -> new"},
-           RefusedForGood(MarkHeld),
-           {"log trial mark cannot be deleted.\n", "create update\\PASSED", "remove quit.do"},
-           FirstLaunch(),
-           {"sleep 5000"}}),
+     StartUp(Join(
+         {RefusedForGood(MarkHeld),
+          {"log trial mark cannot be deleted.\n", "create update\\PASSED", "remove quit.do"}})),
      std::nullopt,
      "kernel v1"},
     // Cut short between a rollback's two moves, and started from elsewhere:

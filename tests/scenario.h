@@ -48,9 +48,14 @@ inline Trace FirstLaunch() {
     return {"start kernel.bin -> #1", MainPage};
 }
 
+// A launcher without arguments up to its first launch: past both guards.
+inline Trace UpToTheFirstLaunch() {
+    return Join({BeforeGuards(), {"mutex PDRAV -> new", "mutex KERNELBIN -> new"}});
+}
+
 // What a launcher without arguments does before its first watch pass.
 inline Trace StartupEffects() {
-    return Join({BeforeGuards(), {"mutex PDRAV -> new", "mutex KERNELBIN -> new"}, FirstLaunch()});
+    return Join({UpToTheFirstLaunch(), FirstLaunch()});
 }
 
 // What follows the opening of the main page: the supervision.
