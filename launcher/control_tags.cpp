@@ -32,6 +32,14 @@ TagStatus QueryTag(Platform& os, ControlTag tag) {
     return {status.found, status.modified};
 }
 
+TagsAtStart QueryTagsAtStart(Platform& os) {
+    TagsAtStart tags = {};
+    for (ControlTag tag : {ControlTag::Quit, ControlTag::Restart, ControlTag::Update}) {
+        tags.status[static_cast<int>(tag)] = QueryTag(os, tag);
+    }
+    return tags;
+}
+
 bool IsStale(TagStatus status, Seconds now) {
     // A tag from the future, or from this very second, is never stale. The
     // age is taken in unsigned arithmetic, which holds the difference of any
@@ -40,6 +48,14 @@ bool IsStale(TagStatus status, Seconds now) {
     const std::uint64_t age =
         static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(status.modified);
     return age > static_cast<std::uint64_t>(SignalTimeout);
+}
+
+bool ForceQuitDue(TagStatus status, TagStatus atStart, Seconds now) {
+    // Told by what was there before the start, not by the tag's time: FAT
+    // keeps times to 2 s, and a share's clock may differ from this one's, so
+    // a tag written just after the start may read older than the start.
+    const bool leftBefore = atStart.present && status.modified == atStart.modified;
+    return !leftBefore && IsStale(status, now);
 }
 
 bool RemoveTag(Platform& os, ControlTag tag) {

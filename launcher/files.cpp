@@ -10,8 +10,11 @@ namespace {
 constexpr unsigned InUseRetryPause = 1000;  // ms
 constexpr int MaxInUseRetries = 60;
 // A hung interpreter, or a move that stalls on a network share, must not
-// hold the launcher up for ever.
-constexpr unsigned CommandTimeLimit = 60000;  // ms
+// hold the launcher up for ever, nor a launch past its deadline. One run at
+// the deadline, as a trial's fallback is, still has a few seconds: the
+// interpreter starts, and a move is done, in a moment.
+constexpr unsigned CommandTimeLimit = 60000;    // ms
+constexpr unsigned CommandTimeAtTheEnd = 5000;  // ms
 
 }  // namespace
 
@@ -53,11 +56,14 @@ bool IsFile(Platform& os, const char* name) {
     return status.found && !status.directory;
 }
 
-bool RunStockCommand(Platform& os, const char* command) {
-    if (os.RunCommand(command, CommandTimeLimit)) return true;
+bool RunStockCommand(Platform& os, const char* command, Milliseconds deadline) {
+    const Milliseconds left = deadline - os.TickCount();
+    const unsigned limit =
+        left < CommandTimeAtTheEnd ? CommandTimeAtTheEnd : PauseWithin(CommandTimeLimit, left);
+    if (os.RunCommand(command, limit)) return true;
     char line[64];
     (void)std::snprintf(
-        line, sizeof line, "command did not finish in %u s, ended.\n", CommandTimeLimit / 1000);
+        line, sizeof line, "command did not finish in %u s, ended.\n", (limit + 999) / 1000);
     Log(os, line);
     return false;
 }

@@ -81,7 +81,7 @@ void ClearLeftoverKernel(Platform& os, Handle* kernelMutex) {
         }
         os.CloseHandle(name.mutex);
         Notify(os, KernelStillRunningNotice);
-        (void)RunStockCommand(os, KillKernelsCommand);
+        (void)RunStockCommand(os, KillKernelsCommand, NoDeadline);
         os.Sleep(KillRetryPause);
     }
 }

@@ -28,11 +28,26 @@ struct LaunchSettings {
 
 struct Trial;
 
-// A kernel that runs: its process, and the system's id of it, by which the
-// record names it.
+enum class ControlTag { Quit, Restart, Update };
+constexpr int ControlTagCount = 3;
+
+struct TagStatus {
+    bool present;
+    Seconds modified;  // meaningful only when present
+};
+
+// The control tags as a kernel starts, indexed by ControlTag: none of them
+// is a request of that kernel.
+struct TagsAtStart {
+    TagStatus status[ControlTagCount];
+};
+
+// A kernel that runs: its process, the system's id of it, by which the
+// record names it, and the tags there before it started.
 struct Kernel {
     Handle process;
     std::uint32_t id;
+    TagsAtStart tagsAtStart;
 };
 
 // A kernel launch: started or not, and whether the kernel that started is
@@ -105,23 +120,23 @@ bool Exists(Platform& os, const char* name);
 // There, and a file, not a directory.
 bool IsFile(Platform& os, const char* name);
 // Runs one of the launcher's stock commands through the command interpreter.
-// One that has not finished in a minute is ended, with a log line: false.
-bool RunStockCommand(Platform& os, const char* command);
+// One that has not finished in a minute, or by the deadline, is ended, with
+// a log line: false.
+bool RunStockCommand(Platform& os, const char* command, Milliseconds deadline);
 
 // ---- Control tags (control_tags.cpp) ----
-
-enum class ControlTag { Quit, Restart, Update };
-
-struct TagStatus {
-    bool present;
-    Seconds modified;  // meaningful only when present
-};
 
 // A tag older than this, left by a kernel that still runs, is stale.
 constexpr Seconds SignalTimeout = 30;
 
 TagStatus QueryTag(Platform& os, ControlTag tag);
+TagsAtStart QueryTagsAtStart(Platform& os);
 bool IsStale(TagStatus status, Seconds now);
+// Whether a tag calls for the running kernel's force quit: stale, and no tag
+// that was there before the kernel started, unchanged since. Such a tag,
+// one that could not be deleted, asks nothing of this kernel; it still
+// decides what follows its end.
+bool ForceQuitDue(TagStatus status, TagStatus atStart, Seconds now);
 // Deletes the tag, read-only or not; on failure writes the tag's log line
 // and returns false.
 bool RemoveTag(Platform& os, ControlTag tag);
@@ -192,9 +207,9 @@ struct Trial {
 enum class Verdict { None, Passed, Failed };
 
 // At start-up: the trial the last launcher left unfinished, by its mark
-// beside the kept kernel with no record of its end; the mark of one that
-// ended is deleted, with its record. Read before the start-up clears the
-// tags.
+// beside the kept kernel with no record of its end. The mark of one that
+// ended gets one try; where it stays, its end is recorded beside it, and
+// the watch passes try it again. Read before the start-up clears the tags.
 Trial TakeUpTrial(Platform& os);
 // A swap puts a new kernel on trial; the mark on disk says so first. False
 // where the mark cannot be written.
@@ -244,9 +259,9 @@ struct Watch {
     bool forceQuit;  // this pass terminated it
 };
 
-// One pass of watching: the trial's minute counted, a stale tag has the
-// kernel force quit, then a pause and a wait.
-Watch WatchPass(Platform& os, Handle kernel, Trial& trial);
+// One pass of watching: the trial's minute counted, a stale tag of the
+// kernel's has it force quit, then a pause and a wait.
+Watch WatchPass(Platform& os, const Kernel& kernel, Trial& trial);
 
 // Watches the kernel and relaunches it until the launcher is to end;
 // gives back the exit code.

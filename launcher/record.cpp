@@ -1,9 +1,10 @@
 // The launcher's record, kept in the installation for whoever supports it:
 // every line the launcher writes and every notice it shows, and each kernel
 // it starts and how that ended, a line each, with the local time and the
-// launcher's process id. Bounded: a record that has reached its size becomes
-// the earlier record, replacing an older one. Never in the way: a line that
-// cannot be written is lost, and nothing else happens.
+// launcher's process id, in UTF-8. Bounded: a record that has reached its
+// size becomes the earlier record, replacing an older one, or, where it
+// cannot, starts over. Never in the way: a line that cannot be written is
+// lost, and nothing else happens.
 #include <cstdio>
 
 #include "launcher/launcher.h"
@@ -19,8 +20,10 @@ constexpr int LongestLine = 320;
 
 // Appends the text, a line, to the record, its time and process id before
 // it. A record the line would take past its size becomes the earlier one
-// first; where that cannot be, the line is lost, so that the record stays
-// bounded. A directory of that name is no record: it stays.
+// first. Where it cannot (a viewer holds it, or the earlier record is held
+// or a directory), it starts over: the newest lines are the ones kept, and
+// the two files stay bounded. A directory of that name is no record: it
+// stays.
 void Record(Platform& os, const char* text) {
     const LocalTime now = os.CurrentLocalTime();
     char line[LongestLine];
@@ -42,7 +45,7 @@ void Record(Platform& os, const char* text) {
     }
     const FileStatus record = os.QueryFileStatus(RecordFile);
     if (record.found && !record.directory && record.size + length > RecordSize &&
-        !os.RenameFile(RecordFile, EarlierRecordFile)) {
+        !os.RenameFile(RecordFile, EarlierRecordFile) && !os.EmptyFile(RecordFile)) {
         return;
     }
     (void)os.AppendToFile(RecordFile, line);
@@ -56,9 +59,12 @@ void Log(Platform& os, const char* line) {
 }
 
 void Notify(Platform& os, const char* notice) {
-    // Recorded as it is shown: a notice may wait long for its OK.
+    // Recorded as it is shown, a notice may wait long for its OK; in UTF-8,
+    // as the rest of the record, whatever the system's code page.
+    char text[LongestLine - sizeof "notice: \n" + 1];
+    os.NoticeToUtf8(notice, text, sizeof text);
     char line[LongestLine];
-    (void)std::snprintf(line, sizeof line, "notice: %s\n", notice);
+    (void)std::snprintf(line, sizeof line, "notice: %s\n", text);
     Record(os, line);
     os.ShowNotice(notice, NoticeCaption);
 }

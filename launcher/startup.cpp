@@ -118,9 +118,10 @@ KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& t
     bool rolledBack = false;
     int heldRetries = 0;
     for (;;) {
+        const TagsAtStart tags = QueryTagsAtStart(os);
         const LaunchResult launch = os.StartProcess(settings.kernelCommandLine);
         if (launch.started) {
-            const Kernel kernel = {launch.process, launch.processId};
+            const Kernel kernel = {launch.process, launch.processId, tags};
             RecordKernelStart(os, kernel);
             return {true, kernel, rolledBack};
         }

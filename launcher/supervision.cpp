@@ -1,5 +1,7 @@
 // The supervision cycle: watch the kernel, force quit it when it outlives a
 // tag, and when it has ended, act on the tag it left.
+#include <initializer_list>
+
 #include "launcher/launcher.h"
 
 namespace {
@@ -21,13 +23,16 @@ const char* RelaunchLine(RelaunchCause cause) {
 
 // Watches the kernel until it has ended, then reads how, once: the tag it
 // left, and whether this launcher force quit it; the record keeps its exit.
+// The ended kernel is then let go at once: its process slot is free for
+// whatever follows, the next kernel among them.
 KernelEnd WatchKernel(Platform& os, const Kernel& kernel, Trial& trial) {
     bool forceQuit = false;
     for (;;) {
-        const Watch pass = WatchPass(os, kernel.process, trial);
+        const Watch pass = WatchPass(os, kernel, trial);
         forceQuit = forceQuit || pass.forceQuit;
         if (pass.ended) {
             RecordKernelEnd(os, kernel, forceQuit);
+            os.CloseHandle(kernel.process);
             return {ReadTagLeft(os), forceQuit};
         }
     }
@@ -63,22 +68,24 @@ RelaunchCause AfterAbnormalQuit(Platform& os, Trial& trial, Verdict verdict) {
 
 }  // namespace
 
-Watch WatchPass(Platform& os, Handle kernel, Trial& trial) {
+Watch WatchPass(Platform& os, const Kernel& kernel, Trial& trial) {
     const Seconds now = os.CurrentTime();
     // Counted before the pause, which a launcher may not outlive: a kernel
     // that passed leaves no mark behind.
     CountRun(os, trial);
-    bool stale = IsStale(QueryTag(os, ControlTag::Quit), now);
-    if (IsStale(QueryTag(os, ControlTag::Restart), now)) stale = true;
     // However many tags are stale, one line and one termination.
-    if (IsStale(QueryTag(os, ControlTag::Update), now)) stale = true;
+    bool stale = false;
+    for (ControlTag tag : {ControlTag::Quit, ControlTag::Restart, ControlTag::Update}) {
+        const TagStatus atStart = kernel.tagsAtStart.status[static_cast<int>(tag)];
+        if (ForceQuitDue(QueryTag(os, tag), atStart, now)) stale = true;
+    }
     if (stale) {
         Log(os, "sig timeout, force quit!\n");
-        os.TerminateProcess(kernel, ForceQuitExitCode);
+        os.TerminateProcess(kernel.process, ForceQuitExitCode);
     }
     os.Sleep(WatchPause);
     // A failed wait counts as the kernel still running.
-    return {os.WaitForProcessEnd(kernel, WatchWait), stale};
+    return {os.WaitForProcessEnd(kernel.process, WatchWait), stale};
 }
 
 int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial& trial) {
@@ -118,7 +125,6 @@ int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial
         // A launch that had to put the kept kernel back says so instead.
         const KernelLaunch launch = LaunchKernel(os, settings, trial);
         if (!launch.started) return ExitFailure;
-        os.CloseHandle(kernel.process);
         kernel = launch.kernel;
         Log(os, RelaunchLine(launch.rolledBack ? RelaunchCause::UpdateRolledBack : cause));
     }

@@ -103,14 +103,14 @@ Trial TakeUpTrial(Platform& os) {
         !QueryTag(os, ControlTag::Restart).present) {
         return NewTrial();
     }
-    ClearMark(os, NoDeadline);
-    return NoTrial();
+    // Over, as if it had passed in a watch pass: no start waits on its mark.
+    return PassTrial(os);
 }
 
 bool MarkTrial(Platform& os) {
     // An earlier pass's record goes first: beside the new mark it would pass
-    // the new kernel unseen.
-    return RemoveWhenFree(os, PassedFile, NoDeadline) &&
+    // the new kernel unseen. A directory of that name records nothing.
+    return (!PassRecorded(os) || RemoveWhenFree(os, PassedFile, NoDeadline)) &&
            (TrialMarked(os) || os.CreateEmptyFile(TrialMarkFile));
 }
 

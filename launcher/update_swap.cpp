@@ -35,8 +35,8 @@ constexpr Move PutFailedBack = {"move update\\FAILED.BIN kernel.bin", FailedFile
 // it stands.
 void RunMove(Platform& os, const Move& move, Milliseconds deadline) {
     int retries = 0;
-    while (RunStockCommand(os, move.command) && Exists(os, move.from) && !Exists(os, move.to) &&
-           TryAgainWhenFree(os, &retries, deadline)) {
+    while (RunStockCommand(os, move.command, deadline) && Exists(os, move.from) &&
+           !Exists(os, move.to) && TryAgainWhenFree(os, &retries, deadline)) {
     }
 }
 

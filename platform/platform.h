@@ -89,10 +89,17 @@ public:
     // Creates an empty file, or leaves the file of that name as it is; never
     // through a link. True when the file is there.
     virtual bool CreateEmptyFile(const char* name) = 0;
-    // Appends text to a file, created where there is none, in one write
-    // that reaches the disk before it returns; never through a link, nor to
-    // a read-only file. False where it cannot.
+    // Appends UTF-8 text to a text file, created where there is none, the
+    // text in one write that reaches the disk before it returns; never
+    // through a link, nor to a read-only file. The text is there whole or not
+    // at all: a write that comes up short, as on a full disk, is undone. A
+    // file it begins, or finds empty, starts as this system's UTF-8 text
+    // files do (on Windows with the byte order mark). False where it cannot.
     virtual bool AppendToFile(const char* name, const char* text) = 0;
+    // Cuts a file to nothing, whoever else has it open for reading or
+    // writing; never through a link, nor a read-only file. False where it
+    // cannot.
+    virtual bool EmptyFile(const char* name) = 0;
     // Gives a file another name, replacing a file of that name.
     virtual bool RenameFile(const char* from, const char* to) = 0;
     // Makes the directory of the launcher's own executable the working
@@ -112,6 +119,9 @@ public:
     // A modal notice with one OK button; caption and text are GBK bytes.
     // Returns once the user has pressed OK.
     virtual void ShowNotice(const char* text, const char* caption) = 0;
+    // A notice's GBK text in UTF-8, cut to the size given; as it stands
+    // where this system cannot convert it.
+    virtual void NoticeToUtf8(const char* notice, char* text, std::size_t size) = 0;
     // Creates (or opens) a named mutex without taking ownership.
     virtual MutexResult CreateNamedMutex(const char* name) = 0;
     // Gives up a mutex handle, or the handle of a process that has ended.

@@ -271,6 +271,15 @@ bool FakePlatform::AppendToFile(const char* name, const char* text) {
     return appended;
 }
 
+bool FakePlatform::EmptyFile(const char* name) {
+    auto file = files_.find(name);
+    const bool emptied =
+        file != files_.end() && !Held(name) && !file->second.directory && !file->second.readOnly;
+    if (emptied) file->second.content.clear();
+    Record(std::string("empty ") + name + (emptied ? "" : " -> failed"), true);
+    return emptied;
+}
+
 bool FakePlatform::RenameFile(const char* from, const char* to) {
     auto file = files_.find(from);
     auto replaced = files_.find(to);
@@ -322,6 +331,10 @@ void FakePlatform::WriteLog(const char* text) {
 
 void FakePlatform::ShowNotice(const char* text, const char* caption) {
     Record("notice " + FromGbk(caption) + ": " + FromGbk(text));
+}
+
+void FakePlatform::NoticeToUtf8(const char* notice, char* text, std::size_t size) {
+    std::snprintf(text, size, "%s", FromGbk(notice).c_str());
 }
 
 MutexResult FakePlatform::CreateNamedMutex(const char* name) {

@@ -133,6 +133,7 @@ public:
     void ClearReadOnly(const char* name) override;
     bool CreateEmptyFile(const char* name) override;
     bool AppendToFile(const char* name, const char* text) override;
+    bool EmptyFile(const char* name) override;
     bool RenameFile(const char* from, const char* to) override;
     bool EnterProgramDirectory() override;
     Seconds CurrentTime() override;
@@ -142,6 +143,7 @@ public:
     std::uint32_t ProcessId() override { return LauncherProcessId; }
     void WriteLog(const char* text) override;
     void ShowNotice(const char* text, const char* caption) override;
+    void NoticeToUtf8(const char* notice, char* text, std::size_t size) override;
     MutexResult CreateNamedMutex(const char* name) override;
     void CloseHandle(Handle handle) override;
     void OpenWebAddress(const char* address) override;

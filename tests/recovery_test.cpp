@@ -91,6 +91,18 @@ Trace StartsHeldUpToTheDeadline(int error) {
     const std::string refused = "start kernel.bin -> error " + std::to_string(error);
     return Join({StartsHeldForGood(error), Refused(refused, 55), {refused}});
 }
+// A rollback whose move into place hangs until it is ended, after so many s.
+Trace HungRollback(int seconds) {
+    const std::string limit = std::to_string(seconds);
+    return {"start kernel.bin -> error 193",
+            "log CreateProcess failed (193)\n",
+            "log kernel failed to start, rolling back...\n",
+            KeepFailed,
+            std::string(MoveBack) + " -> ended after " + limit + "000 ms",
+            "log command did not finish in " + limit + " s, ended.\n",
+            "command move update\\FAILED.BIN kernel.bin",
+            "log rollback file cannot be moved into place, rollback skipped.\n"};
+}
 Trace ToldToTryLater(int error) {
     return {"notice 警告: 暂时无法启动NX8内核, 请稍后重试.",
             "log CreateProcess failed (" + std::to_string(error) + ")\n"};
@@ -98,11 +110,8 @@ Trace ToldToTryLater(int error) {
 
 // Kernel #n ends and #n+1 is started, with the cause's line.
 Trace Relaunch(int n, const Trace& decision, const std::string& line) {
-    return Join({EndedPass(n),
-                 decision,
-                 {"start kernel.bin -> #" + std::to_string(n + 1),
-                  "close #" + std::to_string(n),
-                  "log " + line}});
+    return Join(
+        {EndedPass(n), decision, {"start kernel.bin -> #" + std::to_string(n + 1), "log " + line}});
 }
 const Trace Swap = {Updating, MoveAside, Mark, MoveIn};
 const Trace Skip = {Updating, "log update file not found, update skipped.\n", "remove update.do"};
@@ -199,13 +208,13 @@ const RecoveryCase RecoveryCases[] = {
     {"ForceQuitIsNoFailedTryAndTheTrialGoesOn",
      [](FakePlatform& os) {
          UpdateTo(os, "kernel v2");
-         os.NextKernel();  // runs, and leaves the update tag
+         os.NextKernel().Creates("update.do");  // runs, and asks for the update again
          QuickEnds(os, 3);
      },
-     66000,
+     72000,
      Join({StartupEffects(),
            Relaunch(1, Swap, Updated),
-           Repeat(RunningPass(2), 5),
+           Repeat(RunningPass(2), 6),
            {"log sig timeout, force quit!\n", "terminate #2 (0)"},
            Relaunch(2, Skip, Updated),
            Relaunch(3, Abnormal, AfterAbnormal),
@@ -325,9 +334,9 @@ const RecoveryCase RecoveryCases[] = {
            RunningPass(5)}),
      std::nullopt,
      "kernel v0"},
-    // Force quit as the update tag went stale; passed, its mark goes. The
-    // tag, the kernel's own, stays: the next kernel is force quit at once,
-    // and the update is skipped.
+    // Force quit as its restart tag went stale; passed, its mark goes. The
+    // update tag, there before it started, stays: the next kernel ends
+    // beside it, and the update is skipped.
     {"ForceQuitUnderARestartTagPassesTheTrial",
      [](FakePlatform& os) {
          UpdateTo(os, "kernel v2");
@@ -335,14 +344,13 @@ const RecoveryCase RecoveryCases[] = {
          os.NextKernel().Creates("restart.do");
          QuickEnds(os, 1);
      },
-     55000,
+     75000,
      Join({TwoFailedTries,
-           Repeat(RunningPass(4), 2),
+           Repeat(RunningPass(4), 6),
            {"log sig timeout, force quit!\n", "terminate #4 (0)"},
            Relaunch(4,
                     {Unmark, "remove restart.do", "sleep 3000"},
                     "kernel relaunched (cause:restart tag found)\n"),
-           {"log sig timeout, force quit!\n", "terminate #5 (0)"},
            Relaunch(5, Skip, Updated),
            {"sleep 5000"}}),
      std::nullopt,
@@ -578,19 +586,48 @@ const RecoveryCase PassingCases[] = {
      std::nullopt,
      "kernel v1"},
     // Ended under its quit tag, which the start-up clears: its mark, held,
-    // has the end recorded beside it.
+    // gets one try, has the end recorded beside it, and a try in each watch
+    // pass. The kernel starts at once.
     {"PassedTrialsMarkHeldAtStartUp",
      [](FakePlatform& os) {
          MarkedBesideAKeptKernel(os);
          os.AddFile("quit.do");
          os.MakeUndeletable("update\\ON_TRIAL");
      },
-     60001,
-     StartUp(Join(
-         {RefusedForGood(MarkHeld),
-          {"log trial mark cannot be deleted.\n", "create update\\PASSED", "remove quit.do"}})),
+     1,
+     Join({UpToTheFirstLaunch(),
+           {MarkHeld, "create update\\PASSED", "remove quit.do"},
+           FirstLaunch(),
+           {MarkHeld, "sleep 5000"}}),
      std::nullopt,
      "kernel v1"},
+    // A tag there before the kernel started, one that cannot be deleted,
+    // asks nothing of it: the kernel runs on.
+    {"DirectoryRestartTagForceQuitsNoKernel",
+     [](FakePlatform& os) {
+         Install(os);
+         os.AddDirectory("restart.do");
+         os.SetModified("restart.do", FakePlatform::Epoch - 3600);
+     },
+     60000,
+     Join({UpToTheFirstLaunch(),
+           {"remove restart.do -> failed", "log remove restart tag failed.\n"},
+           FirstLaunch(),
+           Repeat(RunningPass(1), 10)}),
+     std::nullopt,
+     "kernel v1"},
+    // A move that hangs in a rollback is ended by the launch's deadline: the
+    // user is told at two minutes.
+    {"HungMoveOfARollbackEndsByTheDeadline",
+     [](FakePlatform& os) {
+         Unstartable(os);
+         os.HangCommand("move update\\ROLLBACK.BIN kernel.bin");
+     },
+     3600 * 1000,
+     Join(
+         {UpToTheFirstLaunch(), HungRollback(60), TryAgain, HungRollback(55), ToldToTryLater(193)}),
+     -1,
+     FakePlatform::NotAProgram},
     // Cut short between a rollback's two moves, and started from elsewhere:
     // the installation beside the executable recovers as in place.
     {"StartedElsewhereWithoutItsKernel",

@@ -70,12 +70,13 @@ inline Trace AfterMainPage(const Trace& trace) {
     return {};
 }
 
-// A watch pass that finds kernel #n still running, or ended.
+// A watch pass that finds kernel #n still running, or ended, and lets it go.
 inline Trace RunningPass(int n) {
     return {"sleep 5000", "wait #" + std::to_string(n) + " -> timeout"};
 }
 inline Trace EndedPass(int n) {
-    return {"sleep 5000", "wait #" + std::to_string(n) + " -> ended"};
+    const std::string kernel = "#" + std::to_string(n);
+    return {"sleep 5000", "wait " + kernel + " -> ended", "close " + kernel};
 }
 
 // Tries after the first, a second apart, while another program holds a file.

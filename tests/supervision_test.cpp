@@ -25,7 +25,7 @@ Trace SupervisionTimeline(const FakePlatform& os) {
 TEST(WatchPass, ReadsTheClockAndEveryTagThenForceQuitsOnce) {
     FakePlatform os;
     os.AddFile("kernel.bin");
-    const Handle kernel = os.StartProcess("kernel.bin").process;
+    const Kernel kernel = {os.StartProcess("kernel.bin").process, 1, {}};
     os.AddFile("quit.do", "", 31);
     os.AddFile("update.do", "", 31);
 
@@ -103,10 +103,10 @@ TEST(Supervision, RestartTagRelaunchesAfterThreeSeconds) {
     EXPECT_THAT(SupervisionTimeline(os),
                 ElementsAre("0.000 sleep 5000",
                             "5.000 wait #1 -> ended",
+                            "5.000 close #1",
                             "5.000 remove restart.do",
                             "5.000 sleep 3000",
                             "8.000 start kernel.bin -debug -> #2",
-                            "8.000 close #1",
                             "8.000 log kernel relaunched (cause:restart tag found)\n",
                             "8.000 sleep 5000",
                             "13.000 wait #2 -> timeout"));
@@ -127,7 +127,6 @@ TEST(Supervision, AbnormalQuitRelaunchesAfterFiveSecondsForEver) {
                          EndedPass(n),
                          {"sleep 5000",
                           "start kernel.bin -> #" + std::to_string(n + 1),
-                          "close #" + std::to_string(n),
                           "log kernel relaunched (cause:abnormal quit)\n"}});
     }
     expected = Join({expected, RunningPass(5)});
@@ -146,9 +145,9 @@ TEST(Supervision, KernelExitCodeAndEndPlayNoPart) {
     EXPECT_THAT(SupervisionTimeline(os),
                 ElementsAre("0.000 sleep 5000",
                             "5.000 wait #1 -> ended",
+                            "5.400 close #1",
                             "5.400 sleep 5000",
                             "10.400 start kernel.bin -> #2",
-                            "10.400 close #1",
                             "10.400 log kernel relaunched (cause:abnormal quit)\n",
                             "10.400 sleep 5000"));
 }
@@ -184,10 +183,10 @@ TEST_P(ForceQuitTest, FirstPassWhoseClockReadsMoreThanThirtySecondsAfterTheTag) 
                             at + " terminate #1 (0)",
                             at + " sleep 5000",
                             ::testing::EndsWith("wait #1 -> ended"),
+                            ::testing::EndsWith("close #1"),
                             ::testing::EndsWith("remove restart.do"),
                             ::testing::EndsWith("sleep 3000"),
-                            ::testing::EndsWith("start kernel.bin -> #2"),
-                            ::testing::EndsWith("close #1")));
+                            ::testing::EndsWith("start kernel.bin -> #2")));
     EXPECT_EQ(timeline.at(static_cast<size_t>(forceQuit - timeline.begin()) + 8),
               std::to_string(std::stoi(at) + 8) +
                   ".000 log kernel relaunched (cause:restart tag found)\n");

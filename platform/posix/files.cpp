@@ -87,9 +87,27 @@ bool AppendToFile(const char* name, const char* text) {
         while ((result = write(fd, text, length)) < 0 && errno == EINTR) {
         }
         written = result == static_cast<ssize_t>(length);
+        // A write that came up short (a full disk, a file size limit) is
+        // undone: the offset is where it ended, at the end of the file.
+        if (!written && result > 0) {
+            const off_t end = lseek(fd, 0, SEEK_CUR);
+            if (end >= result) (void)ftruncate(fd, end - result);
+        }
     }
     close(fd);
     return written;
+}
+
+bool EmptyFile(const char* name) {
+    // Opened without O_TRUNC, so that only a plain file the owner may write
+    // is cut, as on Windows, whoever the launcher runs as.
+    const int fd = open(PosixPath(name).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat status;
+    const bool emptied = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && !ReadOnly(status) &&
+                         ftruncate(fd, 0) == 0;
+    close(fd);
+    return emptied;
 }
 
 bool RenameFile(const char* from, const char* to) {

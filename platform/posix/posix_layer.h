@@ -26,6 +26,7 @@ bool RemoveFile(const char* name);
 void ClearReadOnly(const char* name);
 bool CreateEmptyFile(const char* name);
 bool AppendToFile(const char* name, const char* text);
+bool EmptyFile(const char* name);
 bool RenameFile(const char* from, const char* to);
 bool EnterProgramDirectory();
 

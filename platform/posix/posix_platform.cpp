@@ -14,8 +14,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/gbk.h"
 #include "platform/posix/posix_layer.h"
 
 namespace {
@@ -71,6 +73,8 @@ public:
         return posix_layer::AppendToFile(name, text);
     }
 
+    bool EmptyFile(const char* name) override { return posix_layer::EmptyFile(name); }
+
     bool RenameFile(const char* from, const char* to) override {
         return posix_layer::RenameFile(from, to);
     }
@@ -102,6 +106,12 @@ public:
 
     void ShowNotice(const char* text, const char* caption) override {
         posix_layer::ShowNotice(text, caption);
+    }
+
+    void NoticeToUtf8(const char* notice, char* text, std::size_t size) override {
+        std::string utf8;
+        if (!GbkToUtf8(notice, &utf8)) utf8 = notice;
+        (void)std::snprintf(text, size, "%s", utf8.c_str());
     }
 
     MutexResult CreateNamedMutex(const char* name) override {

@@ -33,7 +33,8 @@ constexpr size_t CommandLineLength = MAX_PATH;
 // The longest path Windows has, in UTF-16 units, its terminating zero
 // included.
 constexpr DWORD LongestPath = 32768;
-constexpr DWORD EndedCommandWait = 5000;  // ms for a terminated command to go
+constexpr DWORD EndedCommandWait = 5000;               // ms for a terminated command to go
+constexpr char Utf8Mark[] = {'\xef', '\xbb', '\xbf'};  // the byte order mark, in UTF-8
 
 STARTUPINFOA ZeroedStartupInfo() {
     STARTUPINFOA info = {};
@@ -95,6 +96,51 @@ bool SystemInterpreter(char (&path)[MAX_PATH]) {
     return true;
 }
 
+// Opens a file shared with everyone, so that nobody is kept from it for the
+// moment it is open.
+HANDLE OpenShared(const char* name,
+                  DWORD access,
+                  DWORD disposition,
+                  DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return CreateFileA(name,
+                       access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr,
+                       disposition,
+                       flags,
+                       nullptr);
+}
+
+// Opens a file for writing, as the disposition says, and closes it again.
+bool OpenForAMoment(const char* name, DWORD disposition) {
+    const HANDLE file = OpenShared(name, GENERIC_WRITE, disposition);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(file);
+    return true;
+}
+
+// A file's size, from a handle of it.
+std::uint64_t SizeOf(HANDLE file) {
+    DWORD high = 0;
+    const DWORD low = GetFileSize(file, &high);
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+// Cuts a file back to that size, through a handle that may write anywhere
+// in it.
+void CutTo(const char* name, std::uint64_t size) {
+    const HANDLE file = OpenShared(name, GENERIC_WRITE, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) return;
+    LONG high = static_cast<LONG>(size >> 32);
+    SetLastError(NO_ERROR);
+    if (SetFilePointer(file, static_cast<LONG>(size & 0xFFFFFFFF), &high, FILE_BEGIN) !=
+            INVALID_SET_FILE_POINTER ||
+        GetLastError() == NO_ERROR) {
+        (void)SetEndOfFile(file);
+    }
+    ::CloseHandle(file);
+}
+
 // Handles are kept as integers; this gives them back their type.
 HANDLE HandleOf(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
@@ -137,38 +183,36 @@ public:
     }
 
     bool CreateEmptyFile(const char* name) override {
-        // Opened if it is there already; shared, so that nobody else is kept
-        // from it for the moment it is open.
-        const HANDLE file = CreateFileA(name,
-                                        GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr,
-                                        OPEN_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL,
-                                        nullptr);
-        if (file == INVALID_HANDLE_VALUE) return false;
-        ::CloseHandle(file);
-        return true;
+        // Opened if it is there already.
+        return OpenForAMoment(name, OPEN_ALWAYS);
     }
 
     bool AppendToFile(const char* name, const char* text) override {
         // Appending only, so that every write lands at the end, whoever
-        // else appends; shared, so that nobody is kept from the file for the
-        // moment it is open; written through the cache to the disk.
-        const HANDLE file = CreateFileA(name,
-                                        FILE_APPEND_DATA,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr,
-                                        OPEN_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH,
-                                        nullptr);
+        // else appends; written through the cache to the disk.
+        const HANDLE file = OpenShared(
+            name, FILE_APPEND_DATA, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH);
         if (file == INVALID_HANDLE_VALUE) return false;
+        // An empty file begins with the byte order mark: Notepad, and every
+        // editor, then reads it as UTF-8 on a Windows of any language.
+        DWORD mark = 0;
+        const bool marked =
+            SizeOf(file) != 0 ||
+            (WriteFile(file, Utf8Mark, sizeof Utf8Mark, &mark, nullptr) && mark == sizeof Utf8Mark);
         const DWORD length = static_cast<DWORD>(strlen(text));
         DWORD written = 0;
-        const BOOL wrote = WriteFile(file, text, length, &written, nullptr);
+        const bool wrote =
+            marked && WriteFile(file, text, length, &written, nullptr) && written == length;
+        const std::uint64_t end = SizeOf(file);
         ::CloseHandle(file);
-        return wrote && written == length;
+        // A write that came up short, as on a full disk, is undone: an
+        // appending handle cannot cut the file, so one that may does.
+        const std::uint64_t undone = std::uint64_t{mark} + written;
+        if (!wrote && undone > 0 && end >= undone) CutTo(name, end - undone);
+        return wrote;
     }
+
+    bool EmptyFile(const char* name) override { return OpenForAMoment(name, TRUNCATE_EXISTING); }
 
     bool RenameFile(const char* from, const char* to) override {
         return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
@@ -232,6 +276,17 @@ public:
             return;
         }
         MessageBoxW(nullptr, wideText, wideCaption, MB_OK);
+    }
+
+    void NoticeToUtf8(const char* notice, char* text, std::size_t size) override {
+        // Code page 936 to UTF-16 to UTF-8.
+        wchar_t wide[NoticeLength];
+        const int length = MultiByteToWideChar(NoticeCodePage, 0, notice, -1, wide, NoticeLength);
+        if (length == 0 ||
+            WideCharToMultiByte(
+                CP_UTF8, 0, wide, length, text, static_cast<int>(size), nullptr, nullptr) == 0) {
+            (void)snprintf(text, size, "%s", notice);
+        }
     }
 
     MutexResult CreateNamedMutex(const char* name) override {

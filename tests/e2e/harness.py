@@ -190,11 +190,16 @@ class Desktop:
 class Run:
     """A launcher process whose output lines are read as they come."""
 
-    def __init__(self, argv, cwd, env, windows):
+    def __init__(self, argv, cwd, env, windows, user=None):
         self.windows = windows
+        as_user = {}
+        if user:  # (user id, most processes): prlimit sets the limit, then runs it
+            uid, processes = user
+            argv = ["prlimit", f"--nproc={processes}", "--"] + argv
+            as_user = dict(user=uid, group=uid, extra_groups=[])
         self.process = subprocess.Popen(
             argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, start_new_session=True)
+            stderr=subprocess.PIPE, start_new_session=True, **as_user)
         self.lines = []  # (wall-clock time it was read, line as read)
         self.stderr = b""
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -289,6 +294,9 @@ class Installation:
         self.runtime_dir = self.dir
         # A directory added to the search path (PATH, and WINEPATH under wine).
         self.extra_path = None
+        # (user id, most processes) to run the launcher as, the installation
+        # made that user's; None runs it as the tests run.
+        self.user = None
         self.runs = []
 
     def path(self, *parts):
@@ -324,7 +332,9 @@ class Installation:
         else:
             program = self.launcher_name if self.target.windows else "./" + self.launcher_name
         argv = self.target.command + [program] + list(arguments)
-        run = Run(argv, cwd or self.dir, self.environment(), self.target.windows)
+        if self.user:
+            subprocess.run(["chown", "-R", f"{self.user[0]}:{self.user[0]}", self.dir], check=True)
+        run = Run(argv, cwd or self.dir, self.environment(), self.target.windows, self.user)
         self.runs.append(run)
         return run
 
