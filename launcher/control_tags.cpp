@@ -7,6 +7,9 @@
 
 namespace {
 
+// A tag older than this, left by a kernel that still runs, is stale.
+constexpr Seconds SignalTimeout = 30;
+
 struct TagFile {
     const char* name;
     const char* removeFailedLine;

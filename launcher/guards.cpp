@@ -7,12 +7,13 @@
 
 namespace {
 
-constexpr char PrerequisiteFile[] = "zlib1.dll";
-constexpr char LauncherMutexName[] = "PDRAV";
-constexpr char KillKernelsCommand[] = "taskkill /f /im kernel.bin";
 // After each kill: gives the killed kernel time to let go of its name, and
 // keeps the loop from spinning where a notice cannot wait for a user.
 constexpr unsigned KillRetryPause = 1000;  // ms
+
+constexpr char PrerequisiteFile[] = "zlib1.dll";
+constexpr char LauncherMutexName[] = "PDRAV";
+constexpr char KillKernelsCommand[] = "taskkill /f /im kernel.bin";
 
 // 无法加载zlib1.dll,请重新安装客户端软件
 constexpr char PrerequisiteMissingNotice[] =
@@ -47,7 +48,7 @@ bool EnterInstallation(Platform& os) {
     // Nothing here is an installation to check, to start from or to keep a
     // record in.
     os.ShowNotice(InstallationNotEnteredNotice, NoticeCaption);
-    os.WriteLog("installation directory cannot be entered.\n");
+    os.WriteOutput("installation directory cannot be entered.\n");
     return false;
 }
 
@@ -64,7 +65,6 @@ bool AcquireSingleInstance(Platform& os, Handle* launcherMutex) {
     if (name.alreadyExists) {
         os.CloseHandle(name.mutex);
         Notify(os, AlreadyRunningNotice);
-        OpenMainPage(os);
         return false;
     }
     // A failed creation too counts as no other launcher running.

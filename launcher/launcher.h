@@ -3,6 +3,23 @@
 // One straight procedural flow over plain values. Every service of the system
 // is reached through the Platform passed in; nothing here knows which system
 // it runs on.
+//
+// The core stands in floors, each file calling only the files below it. A
+// new function goes on the lowest floor whose names it needs:
+//
+//   startup.cpp       the entry point: launch settings, the start-up sequence
+//   guards.cpp        the checks before the first launch
+//   supervision.cpp   the watch, a kernel's end, and what its tag asks for
+//   launch.cpp        a kernel started until it runs: its deadline, the waits,
+//                     the fallback on the kept kernel, the notices
+//   trial.cpp         the trial of a new kernel: its state and verdicts
+//   control_tags.cpp  the tags: status, age, removal, what a kernel left
+//   update_files.cpp  the update directory: the swap, the kept kernel put
+//                     back, the trial's mark and the record of its end
+//   files.cpp         removals, the stock commands, patience with held files
+//   record.cpp        the output, and the record, launcher.log
+//
+// Below they are declared from the ground floor up.
 #ifndef LAUNCHER_LAUNCHER_H
 #define LAUNCHER_LAUNCHER_H
 
@@ -10,75 +27,7 @@
 
 #include "platform/platform.h"
 
-// Exit codes of the launcher.
-constexpr int ExitQuit = 0;      // the kernel asked the launcher to quit
-constexpr int ExitFailure = -1;  // every other end
-
-// ---- Entry point, launch settings and the kernel launch (startup.cpp) ----
-
-// The kernel command line buffer, terminating zero included.
-constexpr int CommandLineSize = 260;
-// "kernel.bin", a space, the argument and the zero must fit the buffer.
-constexpr int MaxArgumentLength = 248;
-
-struct LaunchSettings {
-    bool debugMode;
-    char kernelCommandLine[CommandLineSize];
-};
-
-struct Trial;
-
-enum class ControlTag { Quit, Restart, Update };
-constexpr int ControlTagCount = 3;
-
-struct TagStatus {
-    bool present;
-    Seconds modified;  // meaningful only when present
-};
-
-// The control tags as a kernel starts, indexed by ControlTag: none of them
-// is a request of that kernel.
-struct TagsAtStart {
-    TagStatus status[ControlTagCount];
-};
-
-// A kernel that runs: its process, the system's id of it, by which the
-// record names it, and the tags there before it started.
-struct Kernel {
-    Handle process;
-    std::uint32_t id;
-    TagsAtStart tagsAtStart;
-};
-
-// A kernel launch: started or not, and whether the kernel that started is
-// the kept one, put back by the launch.
-struct KernelLaunch {
-    bool started;
-    Kernel kernel;  // when started
-    bool rolledBack;
-};
-
-// Builds the settings from main's arguments (argv[0] is the program).
-// Returns false, leaving the settings unset, when the one argument is longer
-// than MaxArgumentLength.
-bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
-
-// Starts "kernel.bin" until it runs, used for the first launch and every
-// relaunch. A start that fails for a reason that may pass is tried again,
-// up to a deadline two minutes after the launch's first failure, which no
-// retry of the launch outlives; a broken kernel file, and a kernel on trial
-// that has not started by then, give way to the kept kernel, whose start is
-// a launch of its own. Where the launcher gives up, the user has been told
-// why (a notice, then the log line), and the result is not started.
-KernelLaunch LaunchKernel(Platform& os, const LaunchSettings& settings, Trial& trial);
-// Writes the log line of a failed start.
-void LogLaunchFailure(Platform& os, int error);
-void OpenMainPage(Platform& os);
-
-// Runs the launcher from start to end and gives back its exit code.
-int LauncherMain(Platform& os, int argc, const char* const argv[]);
-
-// ---- The record (record.cpp) ----
+// ---- The output and the record (record.cpp) ----
 
 // Everything the launcher tells, once it works in its installation, is
 // also kept in "launcher.log" there: a line each, with the local time and
@@ -90,8 +39,8 @@ void Log(Platform& os, const char* line);
 // Keeps a notice's text, then shows it.
 void Notify(Platform& os, const char* notice);
 // Keeps, for the record only, each kernel's start and how it ended.
-void RecordKernelStart(Platform& os, const Kernel& kernel);
-void RecordKernelEnd(Platform& os, const Kernel& kernel, bool forceQuit);
+void RecordKernelStart(Platform& os, std::uint32_t kernelId);
+void RecordKernelEnd(Platform& os, Handle kernel, std::uint32_t kernelId, bool forceQuit);
 
 // ---- The launcher's own files (files.cpp) ----
 
@@ -99,6 +48,8 @@ void RecordKernelEnd(Platform& os, const Kernel& kernel, bool forceQuit);
 // every retry it makes, of a start, a move or a removal, ends by then.
 // Outside a launch there is none, and each series of retries has its minute.
 constexpr Milliseconds NoDeadline = INT64_MAX;
+// A deadline passed already: one try, and no retry.
+constexpr Milliseconds OneTry = 0;
 // The pause before a retry: that long, or only up to the deadline, of which
 // that much is left.
 unsigned PauseWithin(unsigned milliseconds, Milliseconds left);
@@ -124,10 +75,59 @@ bool IsFile(Platform& os, const char* name);
 // a log line: false.
 bool RunStockCommand(Platform& os, const char* command, Milliseconds deadline);
 
+// ---- The update directory (update_files.cpp) ----
+
+// Moves the kernel file aside and the new one into its place, marked as on
+// trial. Where the kernel in place is itself on trial, it makes way as a
+// failed one, and the kept kernel stays kept. False, with a log line, where
+// the update is skipped: the kernel found in place is there still. True
+// once the new kernel is on trial, its mark written: moved in, or, where
+// another program held its file for good, missing, which its start finds
+// broken and rolls back.
+bool RunUpdateSwap(Platform& os, bool kernelInPlaceOnTrial);
+// Whether a new kernel file, "update\_UPDATE.NEW", waits to be swapped in.
+bool NewKernelWaiting(Platform& os);
+// Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept:
+// a file, not a directory.
+bool KeptKernelExists(Platform& os);
+enum class Rollback {
+    Done,         // the kept kernel is in place
+    NothingKept,  // there is nothing to go back to
+    NotNow,       // a kernel file could not be moved: tried again in a while
+    NotDue,       // nothing called for a rollback
+};
+// Puts the kept kernel file back in place, its held files waited for up to
+// the deadline. The one that failed is kept as "update\FAILED.BIN", or
+// deleted where an older copy there cannot be cleared. Where it does not
+// roll back, a log line says why, and the kernel found in place, or just set
+// aside, is left in place.
+Rollback PutKeptKernelBack(Platform& os, Milliseconds deadline);
+
+// The trial's mark, "update\ON_TRIAL", and the record of its end,
+// "update\PASSED", written beside a mark that outlives its trial. Both are
+// files: a directory of either name is none.
+bool TrialMarked(Platform& os);
+bool TrialEndRecorded(Platform& os);
+// Deletes the mark, tried again while another program holds it up to the
+// deadline, and the record of its end with it; true once the mark is gone.
+bool DeleteTrialMark(Platform& os, Milliseconds deadline);
+void RecordTrialEnd(Platform& os);
+
 // ---- Control tags (control_tags.cpp) ----
 
-// A tag older than this, left by a kernel that still runs, is stale.
-constexpr Seconds SignalTimeout = 30;
+enum class ControlTag { Quit, Restart, Update };
+constexpr int ControlTagCount = 3;
+
+struct TagStatus {
+    bool present;
+    Seconds modified;  // meaningful only when present
+};
+
+// The control tags as a kernel starts, indexed by ControlTag: none of them
+// is a request of that kernel.
+struct TagsAtStart {
+    TagStatus status[ControlTagCount];
+};
 
 TagStatus QueryTag(Platform& os, ControlTag tag);
 TagsAtStart QueryTagsAtStart(Platform& os);
@@ -156,37 +156,11 @@ struct KernelEnd {
 // Reads what the kernel left, once it has ended; the tags' age plays no part.
 KernelLeft ReadTagLeft(Platform& os);
 
-// ---- Update swap (update_swap.cpp) ----
-
-// Moves the kernel file aside and the new one into its place, marked as on
-// trial; a kernel on trial makes way as a failed one, and the kept kernel
-// stays kept. False, with a log line, where the update is skipped: the
-// kernel found in place is there still. True once the new kernel is on
-// trial, its mark written: moved in, or, where another program held its
-// file for good, missing, which its start finds broken and rolls back.
-bool RunUpdateSwap(Platform& os, const Trial& trial);
-// Whether a new kernel file, "update\_UPDATE.NEW", waits to be swapped in.
-bool NewKernelWaiting(Platform& os);
-// Whether the kernel file a swap moved aside, "update\ROLLBACK.BIN", is kept:
-// a file, not a directory.
-bool KeptKernelExists(Platform& os);
-enum class Rollback {
-    Done,         // the kept kernel is in place
-    NothingKept,  // there is nothing to go back to
-    NotNow,       // a kernel file could not be moved: tried again in a while
-};
-// Puts the kept kernel file back in place, its held files waited for up to
-// the deadline. The one that failed is kept as "update\FAILED.BIN", or
-// deleted where an older copy there cannot be cleared. Where it does not
-// roll back, a log line says why, and the kernel found in place, or just set
-// aside, is left in place.
-Rollback PutKeptKernelBack(Platform& os, Milliseconds deadline);
-
 // ---- The trial of a new kernel (trial.cpp) ----
 
 // A kernel just swapped in, or left on trial by a launcher that died, is on
 // trial until it has shown that it runs; one that keeps ending at once gives
-// way to the kernel it replaced. Marked on disk by "update\ON_TRIAL".
+// way to the kernel it replaced.
 enum class TrialState {
     None,     // no kernel on trial, nor a mark to delete
     OnTrial,  // a new kernel has yet to show that it runs
@@ -211,9 +185,6 @@ enum class Verdict { None, Passed, Failed };
 // ended gets one try; where it stays, its end is recorded beside it, and
 // the watch passes try it again. Read before the start-up clears the tags.
 Trial TakeUpTrial(Platform& os);
-// A swap puts a new kernel on trial; the mark on disk says so first. False
-// where the mark cannot be written.
-bool MarkTrial(Platform& os);
 // The trial of a kernel just swapped in.
 Trial NewTrial();
 // A kernel has started: its run is counted from now.
@@ -232,26 +203,47 @@ void TakeVerdict(Platform& os, Trial& trial, Verdict verdict);
 bool KeepsFailing(const Trial& trial);
 // The launcher ends: the mark of a trial that passed gets a last try.
 void LeaveTrial(Platform& os, Trial& trial);
-// A start has failed: a broken kernel file, and a kernel on trial that
-// could not be started by the launch's deadline, give way to the kept
-// kernel, with a log line that says why. NothingKept where neither has
-// anything to fall back on.
-Rollback FallBackOnKeptKernel(Platform& os,
-                              Trial& trial,
-                              const LaunchResult& launch,
-                              Milliseconds deadline);
 // Puts the kept kernel back and ends the trial, unless it cannot be done now:
 // then the trial and its mark stay. Done or not, the update the kernel asked
 // for is over: its tag is deleted.
 Rollback RollBack(Platform& os, Trial& trial, Milliseconds deadline);
 
+// ---- A kernel launch (launch.cpp) ----
+
+// A kernel that runs: its process, the system's id of it, by which the
+// record names it, and the tags there before it started.
+struct Kernel {
+    Handle process;
+    std::uint32_t id;
+    TagsAtStart tagsAtStart;
+};
+
+// A kernel launch: started or not, and whether the kernel that started is
+// the kept one, put back by the launch.
+struct KernelLaunch {
+    bool started;
+    Kernel kernel;  // when started
+    bool rolledBack;
+};
+
+// Starts "kernel.bin" by the kernel command line until it runs, for the
+// first launch and every relaunch. A start that fails for a reason that may
+// pass is tried again, up to a deadline two minutes after the launch's first
+// failure, which no retry of the launch outlives; a broken kernel file, and
+// a kernel on trial that has not started by then, give way to the kept
+// kernel, whose start is a launch of its own. Where the launcher gives up,
+// the user has been told why (a notice, then the log line), and the result
+// is not started.
+KernelLaunch LaunchKernel(Platform& os, const char* kernelCommandLine, Trial& trial);
+
 // ---- Supervision cycle (supervision.cpp) ----
 
-enum class RelaunchCause { RestartTagFound, UpdateApplied, UpdateRolledBack, AbnormalQuit };
-
-// A watch pass pauses, then waits for the kernel's end.
+// A watch pass pauses, then waits for the kernel's end; the trial counts
+// its minute by them.
+namespace supervision {
 constexpr unsigned WatchPause = 5000;  // ms
 constexpr unsigned WatchWait = 1000;   // ms, at most
+}  // namespace supervision
 
 // What one watch pass saw.
 struct Watch {
@@ -265,7 +257,7 @@ Watch WatchPass(Platform& os, const Kernel& kernel, Trial& trial);
 
 // Watches the kernel and relaunches it until the launcher is to end;
 // gives back the exit code.
-int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial& trial);
+int Supervise(Platform& os, Kernel kernel, const char* kernelCommandLine, Trial& trial);
 
 // ---- Start-up guards (guards.cpp) ----
 
@@ -276,11 +268,35 @@ int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial
 bool EnterInstallation(Platform& os);
 // The prerequisite file in the working directory.
 bool CheckPrerequisite(Platform& os);
-// Holds the name of a running launcher in *launcherMutex; false when
-// another launcher holds it already.
+// Holds the name of a running launcher in *launcherMutex; false, the user
+// told, when another launcher holds it already.
 bool AcquireSingleInstance(Platform& os, Handle* launcherMutex);
 // Ends a kernel left from an earlier run, then holds the name of a running
 // kernel in *kernelMutex.
 void ClearLeftoverKernel(Platform& os, Handle* kernelMutex);
+
+// ---- The entry point and the launch settings (startup.cpp) ----
+
+// Exit codes of the launcher.
+constexpr int ExitQuit = 0;      // the kernel asked the launcher to quit
+constexpr int ExitFailure = -1;  // every other end
+
+// The kernel command line buffer, terminating zero included.
+constexpr int CommandLineSize = 260;
+// "kernel.bin", a space, the argument and the zero must fit the buffer.
+constexpr int MaxArgumentLength = 248;
+
+struct LaunchSettings {
+    bool debugMode;
+    char kernelCommandLine[CommandLineSize];
+};
+
+// Builds the settings from main's arguments (argv[0] is the program).
+// Returns false, leaving the settings unset, when the one argument is longer
+// than MaxArgumentLength.
+bool BuildLaunchSettings(int argc, const char* const argv[], LaunchSettings* settings);
+
+// Runs the launcher from start to end and gives back its exit code.
+int LauncherMain(Platform& os, int argc, const char* const argv[]);
 
 #endif

@@ -54,7 +54,7 @@ void Record(Platform& os, const char* text) {
 }  // namespace
 
 void Log(Platform& os, const char* line) {
-    os.WriteLog(line);
+    os.WriteOutput(line);
     Record(os, line);
 }
 
@@ -69,21 +69,21 @@ void Notify(Platform& os, const char* notice) {
     os.ShowNotice(notice, NoticeCaption);
 }
 
-void RecordKernelStart(Platform& os, const Kernel& kernel) {
+void RecordKernelStart(Platform& os, std::uint32_t kernelId) {
     char line[48];
     (void)std::snprintf(
-        line, sizeof line, "kernel %lu started\n", static_cast<unsigned long>(kernel.id));
+        line, sizeof line, "kernel %lu started\n", static_cast<unsigned long>(kernelId));
     Record(os, line);
 }
 
-void RecordKernelEnd(Platform& os, const Kernel& kernel, bool forceQuit) {
+void RecordKernelEnd(Platform& os, Handle kernel, std::uint32_t kernelId, bool forceQuit) {
     char exit[128];
-    os.DescribeExit(kernel.process, exit, sizeof exit);
+    os.DescribeExit(kernel, exit, sizeof exit);
     char line[LongestLine];
     (void)std::snprintf(line,
                         sizeof line,
                         "kernel %lu ended: %s%s\n",
-                        static_cast<unsigned long>(kernel.id),
+                        static_cast<unsigned long>(kernelId),
                         exit,
                         forceQuit ? ", force quit by the launcher" : "");
     Record(os, line);

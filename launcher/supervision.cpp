@@ -1,5 +1,5 @@
 // The supervision cycle: watch the kernel, force quit it when it outlives a
-// tag, and when it has ended, act on the tag it left.
+// tag of its own, and when it has ended, act on the tag it left.
 #include <initializer_list>
 
 #include "launcher/launcher.h"
@@ -10,10 +10,19 @@ constexpr unsigned RestartPause = 3000;       // ms before a relaunch after a re
 constexpr unsigned AbnormalQuitPause = 5000;  // ms before a relaunch after an abnormal quit
 constexpr unsigned ForceQuitExitCode = 0;
 
+enum class RelaunchCause {
+    RestartTagFound,
+    UpdateApplied,
+    UpdateSkipped,
+    UpdateRolledBack,
+    AbnormalQuit,
+};
+
 const char* RelaunchLine(RelaunchCause cause) {
     switch (cause) {
         case RelaunchCause::RestartTagFound: return "kernel relaunched (cause:restart tag found)\n";
-        case RelaunchCause::UpdateApplied: return "kernel relaunched!\n";
+        case RelaunchCause::UpdateApplied:
+        case RelaunchCause::UpdateSkipped: return "kernel relaunched!\n";
         case RelaunchCause::UpdateRolledBack:
             return "kernel relaunched (cause:update rolled back)\n";
         case RelaunchCause::AbnormalQuit: return "kernel relaunched (cause:abnormal quit)\n";
@@ -31,7 +40,7 @@ KernelEnd WatchKernel(Platform& os, const Kernel& kernel, Trial& trial) {
         const Watch pass = WatchPass(os, kernel, trial);
         forceQuit = forceQuit || pass.forceQuit;
         if (pass.ended) {
-            RecordKernelEnd(os, kernel, forceQuit);
+            RecordKernelEnd(os, kernel.process, kernel.id, forceQuit);
             os.CloseHandle(kernel.process);
             return {ReadTagLeft(os), forceQuit};
         }
@@ -39,16 +48,16 @@ KernelEnd WatchKernel(Platform& os, const Kernel& kernel, Trial& trial) {
 }
 
 // The kernel asked for an update: the new kernel goes in, on trial. A
-// skipped update is over: left in place, its tag would have the kernel force
-// quit and the skip repeated. After a swap the tag stays; the new kernel is
-// expected to remove it.
+// skipped update is over: left in place, its tag would have the skip
+// repeated at the kernel's next end. After a swap the tag stays; the new
+// kernel is expected to remove it.
 RelaunchCause Update(Platform& os, Trial& trial) {
     Log(os, "update file tag found, force updating...\n");
-    if (RunUpdateSwap(os, trial)) {
-        trial = NewTrial();  // a newer kernel has a trial of its own
-    } else {
+    if (!RunUpdateSwap(os, trial.state == TrialState::OnTrial)) {
         RemoveTag(os, ControlTag::Update);
+        return RelaunchCause::UpdateSkipped;
     }
+    trial = NewTrial();  // a newer kernel has a trial of its own
     return RelaunchCause::UpdateApplied;
 }
 
@@ -83,12 +92,12 @@ Watch WatchPass(Platform& os, const Kernel& kernel, Trial& trial) {
         Log(os, "sig timeout, force quit!\n");
         os.TerminateProcess(kernel.process, ForceQuitExitCode);
     }
-    os.Sleep(WatchPause);
+    os.Sleep(supervision::WatchPause);
     // A failed wait counts as the kernel still running.
-    return {os.WaitForProcessEnd(kernel.process, WatchWait), stale};
+    return {os.WaitForProcessEnd(kernel.process, supervision::WatchWait), stale};
 }
 
-int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial& trial) {
+int Supervise(Platform& os, Kernel kernel, const char* kernelCommandLine, Trial& trial) {
     for (;;) {
         KernelStarted(os, trial);
         const KernelEnd end = WatchKernel(os, kernel, trial);
@@ -123,7 +132,7 @@ int Supervise(Platform& os, Kernel kernel, const LaunchSettings& settings, Trial
         }
 
         // A launch that had to put the kept kernel back says so instead.
-        const KernelLaunch launch = LaunchKernel(os, settings, trial);
+        const KernelLaunch launch = LaunchKernel(os, kernelCommandLine, trial);
         if (!launch.started) return ExitFailure;
         kernel = launch.kernel;
         Log(os, RelaunchLine(launch.rolledBack ? RelaunchCause::UpdateRolledBack : cause));

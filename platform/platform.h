@@ -115,7 +115,7 @@ public:
     // The system's id of this process.
     virtual std::uint32_t ProcessId() = 0;
     // Writes a line to standard output, as it stands, and flushes it.
-    virtual void WriteLog(const char* text) = 0;
+    virtual void WriteOutput(const char* text) = 0;
     // A modal notice with one OK button; caption and text are GBK bytes.
     // Returns once the user has pressed OK.
     virtual void ShowNotice(const char* text, const char* caption) = 0;

@@ -325,7 +325,7 @@ Milliseconds FakePlatform::TickCount() {
     return nowMs_;
 }
 
-void FakePlatform::WriteLog(const char* text) {
+void FakePlatform::WriteOutput(const char* text) {
     Record(std::string("log ") + text);
 }
 

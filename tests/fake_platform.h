@@ -141,7 +141,7 @@ public:
     // The clock read as the local time of a machine whose time zone is UTC.
     LocalTime CurrentLocalTime() override;
     std::uint32_t ProcessId() override { return LauncherProcessId; }
-    void WriteLog(const char* text) override;
+    void WriteOutput(const char* text) override;
     void ShowNotice(const char* text, const char* caption) override;
     void NoticeToUtf8(const char* notice, char* text, std::size_t size) override;
     MutexResult CreateNamedMutex(const char* name) override;

@@ -310,7 +310,7 @@ TEST_F(PosixPlatformTest, LogReaderThatWentAwayDoesNotEndTheLauncher) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         dup2(output[1], STDOUT_FILENO);
-        SystemPlatform().WriteLog("starting kernel...\n");
+        SystemPlatform().WriteOutput("starting kernel...\n");
         _exit(7);
     }
     close(output[1]);

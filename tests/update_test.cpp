@@ -25,7 +25,7 @@ TEST(UpdateSwap, MovesTheKernelAsideAndTheNewOneIntoPlace) {
     os.AddFile("kernel.bin", "kernel v1");
     os.AddFile("update\\_UPDATE.NEW", "kernel v2");
 
-    RunUpdateSwap(os, Trial{});
+    RunUpdateSwap(os, false);
 
     EXPECT_THAT(os.Effects(), ElementsAre(MoveAside, Mark, MoveIn));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v2");
@@ -38,7 +38,7 @@ TEST(UpdateSwap, WithoutANewFileNothingIsMoved) {
     os.AddFile("kernel.bin", "kernel v1");
     os.AddFile("update\\ROLLBACK.BIN", "kernel v0");
 
-    RunUpdateSwap(os, Trial{});
+    RunUpdateSwap(os, false);
 
     EXPECT_THAT(os.Effects(), ElementsAre("log update file not found, update skipped.\n"));
     EXPECT_EQ(os.Content("kernel.bin"), "kernel v1");

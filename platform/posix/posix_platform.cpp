@@ -99,7 +99,7 @@ public:
 
     std::uint32_t ProcessId() override { return static_cast<std::uint32_t>(getpid()); }
 
-    void WriteLog(const char* text) override {
+    void WriteOutput(const char* text) override {
         (void)std::fputs(text, stdout);
         (void)std::fflush(stdout);
     }

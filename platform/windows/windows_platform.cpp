@@ -260,7 +260,7 @@ public:
 
     std::uint32_t ProcessId() override { return GetCurrentProcessId(); }
 
-    void WriteLog(const char* text) override {
+    void WriteOutput(const char* text) override {
         (void)fputs(text, stdout);
         (void)fflush(stdout);
     }

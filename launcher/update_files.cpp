@@ -1,6 +1,7 @@
-// The update swap: the new kernel file the kernel left in the update
-// directory takes the place of "kernel.bin", which is kept for a rollback;
-// and the rollback that puts the kept kernel back.
+// The update directory's files and their moves: the swap, in which the new
+// kernel file the kernel left there takes the place of "kernel.bin", which
+// is kept for a rollback; the rollback that puts the kept kernel back; and
+// the trial's mark and the record of its end.
 //
 // No move ever runs onto an existing file: the command interpreter's "move"
 // would ask whether to overwrite it, and nobody is there to answer. A move
@@ -15,6 +16,11 @@ namespace {
 constexpr char NewKernelFile[] = "update\\_UPDATE.NEW";
 constexpr char RollbackFile[] = "update\\ROLLBACK.BIN";
 constexpr char FailedFile[] = "update\\FAILED.BIN";
+constexpr char TrialMarkFile[] = "update\\ON_TRIAL";
+// Written beside a mark that another program holds as its trial passes, or
+// ends otherwise: no hold on the mark can keep the end from being recorded,
+// and no later launcher puts a kernel that passed on trial again.
+constexpr char TrialEndFile[] = "update\\PASSED";
 
 // One of the launcher's moves: its command, and the files it concerns.
 struct Move {
@@ -56,9 +62,18 @@ SetAside SetFailedKernelAside(Platform& os, Milliseconds deadline) {
     return Exists(os, KernelFile) ? SetAside::Stuck : SetAside::KeptAsFailed;
 }
 
+// A swap puts a new kernel on trial; the mark on disk says so first. An
+// earlier record of an end goes before it: beside the new mark it would
+// pass the new kernel unseen. A directory of that name records nothing.
+// False where the mark cannot be written.
+bool MarkTrial(Platform& os) {
+    return (!TrialEndRecorded(os) || RemoveWhenFree(os, TrialEndFile, NoDeadline)) &&
+           (TrialMarked(os) || os.CreateEmptyFile(TrialMarkFile));
+}
+
 }  // namespace
 
-bool RunUpdateSwap(Platform& os, const Trial& trial) {
+bool RunUpdateSwap(Platform& os, bool kernelInPlaceOnTrial) {
     // Without a new file, moving the kernel aside would leave the
     // installation with nothing to start.
     if (!Exists(os, NewKernelFile)) {
@@ -68,7 +83,7 @@ bool RunUpdateSwap(Platform& os, const Trial& trial) {
     // The move that puts the kernel found in place back, should the swap
     // not go on; none where nothing was moved.
     const Move* undo = nullptr;
-    if (trial.state == TrialState::OnTrial && KeptKernelExists(os)) {
+    if (kernelInPlaceOnTrial && KeptKernelExists(os)) {
         // The kernel on trial never proved itself: the kept one, which did,
         // stays kept for the rollback.
         const SetAside failed = SetFailedKernelAside(os, NoDeadline);
@@ -129,4 +144,23 @@ Rollback PutKeptKernelBack(Platform& os, Milliseconds deadline) {
     if (failed == SetAside::KeptAsFailed) RunMove(os, PutFailedBack, deadline);
     Log(os, "rollback file cannot be moved into place, rollback skipped.\n");
     return Rollback::NotNow;
+}
+
+bool TrialMarked(Platform& os) {
+    return IsFile(os, TrialMarkFile);
+}
+
+bool TrialEndRecorded(Platform& os) {
+    return IsFile(os, TrialEndFile);
+}
+
+bool DeleteTrialMark(Platform& os, Milliseconds deadline) {
+    if (TrialMarked(os) && !RemoveWhenFree(os, TrialMarkFile, deadline)) return false;
+    // The record goes with its mark: one left behind means nothing.
+    if (TrialEndRecorded(os)) (void)RemoveEvenReadOnly(os, TrialEndFile);
+    return true;
+}
+
+void RecordTrialEnd(Platform& os) {
+    (void)os.CreateEmptyFile(TrialEndFile);
 }
