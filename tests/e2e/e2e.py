@@ -243,9 +243,8 @@ def launcher_killed_during_trial(target, inst):
 
 def hold(target, inst, name, timeout=30, viewer=False):
     """Holds a file as a scanner does, as soon as no program runs from it:
-    under wine with no sharing, natively open for writing; or, under wine,
-    as a log viewer does, shared for reading and writing but not deleting.
-    Gives what lets it go."""
+    under wine with no sharing (a viewer: all but deleting), natively open
+    for writing. Gives what lets it go."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if target.windows:
@@ -293,9 +292,8 @@ def record_held_by_a_viewer(target, inst):
 
 @case
 def process_limit(target, inst):
-    """At the user's process limit, launcher and kernel (natively): a kernel
-    that has ended leaves its slot free for the next one, after a restart
-    and after an abnormal quit alike."""
+    """At the user's process limit, launcher and kernel (natively): an ended
+    kernel's slot is free for the next, after a restart or an abnormal quit."""
     if os.getuid() != 0:
         raise Skip("running as another user, with a limit of its own, needs root")
     inst.scenario("create restart.do; exit 0", "exit 1", "sleep 500; create quit.do; exit 0")
@@ -623,9 +621,8 @@ def killed_from_outside(target, inst):
 
 @case
 def undeletable_tags(target, inst):
-    """Non-empty directories, long stale: no removal of them can succeed.
-    There before the kernel started, they ask nothing of it: it is never
-    force quit, and the quit tag decides as it ends."""
+    """Non-empty directories, long stale, that no removal takes: there before
+    the kernel started, they never force quit it; the quit tag decides."""
     for tag in ("restart.do", "update.do", "quit.do"):
         os.mkdir(inst.path(tag))
         open(inst.path(tag, "keep"), "w").close()

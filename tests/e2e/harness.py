@@ -294,9 +294,7 @@ class Installation:
         self.runtime_dir = self.dir
         # A directory added to the search path (PATH, and WINEPATH under wine).
         self.extra_path = None
-        # (user id, most processes) to run the launcher as, the installation
-        # made that user's; None runs it as the tests run.
-        self.user = None
+        self.user = None  # (user id, most processes): run as that user, who owns it
         self.runs = []
 
     def path(self, *parts):
